@@ -1,0 +1,47 @@
+// Vornex::Format: the container formats Vornlib writes, and the codecs each accepts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "vornlib/codec.hpp"
+#include "vornlib/vornex.hpp"
+
+// A value class around the enumeration, used like Vornex::Codec. The declaration order is
+// fixed: tables elsewhere are indexed by ordinal().
+class Vornex::Format {
+ public:
+  enum class Value : std::uint8_t { wav, aac, aifc, aiff, caf, m4a, mp4, flac, mp3, ogg, wma };
+  using enum Value;
+
+  constexpr Format(Value v) noexcept : value_(v) {}  // NOLINT: implicit by design
+  constexpr operator Value() const noexcept { return value_; }
+
+  // The format whose raw value is exactly `text` (case-sensitive, no dot, no trimming).
+  static std::optional<Format> fromRawValue(std::string_view text) noexcept;
+  // All eleven formats in declaration order, wav first. Static storage.
+  static std::span<const Format> allCases() noexcept;
+
+  // "wav", "aac", ... Static storage.
+  std::string_view rawValue() const noexcept;
+  // The file name extension, without a dot; the same text as rawValue().
+  std::string_view fileExtension() const noexcept { return rawValue(); }
+  // The codecs this format accepts; the first is its default. Constant, static storage.
+  std::span<const Codec> avvailableCoddecs() const noexcept;
+  bool isSupport(Codec codec) const noexcept;
+  constexpr std::size_t ordinal() const noexcept { return static_cast<std::size_t>(value_); }
+
+ private:
+  Value value_;
+};
+
+template <>
+struct std::hash<Vornex::Format> {
+  std::size_t operator()(Vornex::Format f) const noexcept {
+    return std::hash<std::string_view>{}(f.rawValue());
+  }
+};

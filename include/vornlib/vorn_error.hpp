@@ -1,0 +1,50 @@
+// VornError: the library's own error values.
+#pragma once
+
+#include <cstddef>
+#include <exception>
+
+// The three failures that Vornlib itself reports. The codes are fixed: hosts and the C
+// interface (domain "Vornlib.VornError") rely on them, so a new case only ever goes last.
+//
+// A VornError is a plain value: copy it, compare it, switch on kind(). It derives from
+// std::exception so that the calls which throw can throw it as it is.
+class VornError : public std::exception {
+ public:
+  enum class Case : int {
+    unknownError = 0,               // an asynchronous call got neither a location nor an error
+    ffmpegUnknownError = 1,         // the FFmpeg run failed (or could not be started)
+    notSupportedCodecByFormat = 2,  // updateFileCodec() got a codec the format does not accept
+  };
+
+  static const VornError unknownError;
+  static const VornError ffmpegUnknownError;
+  static const VornError notSupportedCodecByFormat;
+
+  explicit VornError(Case c) noexcept : case_(c) {}
+
+  Case kind() const noexcept { return case_; }
+  // The case index, as the C interface reports it.
+  int code() const noexcept { return static_cast<int>(case_); }
+  // The case name, e.g. "ffmpegUnknownError". Static storage.
+  const char* what() const noexcept override;
+
+  friend bool operator==(const VornError& a, const VornError& b) noexcept {
+    return a.case_ == b.case_;
+  }
+
+ private:
+  Case case_;
+};
+
+inline const VornError VornError::unknownError{VornError::Case::unknownError};
+inline const VornError VornError::ffmpegUnknownError{VornError::Case::ffmpegUnknownError};
+inline const VornError VornError::notSupportedCodecByFormat{
+    VornError::Case::notSupportedCodecByFormat};
+
+template <>
+struct std::hash<VornError> {
+  std::size_t operator()(const VornError& e) const noexcept {
+    return std::hash<int>{}(e.code());
+  }
+};

@@ -1,0 +1,50 @@
+// Vornex: the namespace class of the conversion entry points and of the nested public types.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <future>
+#include <memory>
+#include <optional>
+#include <variant>
+
+#include "vornlib/ext_error.hpp"
+#include "vornlib/vorn_error.hpp"
+
+class Vornex {
+ public:
+  class Format;    // vornlib/format.hpp
+  class Codec;     // vornlib/codec.hpp
+  class Config;    // vornlib/config.hpp
+  class FileInfo;  // vornlib/file_info.hpp
+
+  // A conversion fails with either error type, exactly as the engine that ran it gave it.
+  using Error = std::variant<VornError, ExtError>;
+
+  // Receives the location of the converted file, or the error. A well-behaved engine passes
+  // exactly one of the two. It may run on any thread, before or after the call that started
+  // the conversion has returned (see convert below).
+  using Completion = std::function<void(std::optional<std::filesystem::path> location,
+                                        std::optional<Error> error)>;
+
+  // Converts `file` as `cfg` says into a new file in the temporary directory, named by a fresh
+  // upper-case UUID and the format's extension; the file then belongs to the caller.
+  //
+  // The engine is chosen from cfg->preferedConverter (and, for auto_, cfg->fileFormat) and
+  // `cfg` is read only during this call: change or drop it as soon as the call returns.
+  //
+  // Threads: the choice and the start of the work run on the caller's thread. The native
+  // engine converts inside this call and calls `completition` on the caller's thread before
+  // returning. The FFmpeg engine returns at once and calls `completition` later, on a thread
+  // of its runner. Failures go to `completition` (never thrown): VornError from the FFmpeg
+  // engine, ExtError from the native one. A failed conversion may leave a partial file.
+  static void convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
+                      Completion completition);
+
+  // The same conversion, started on the shared background executor. get() returns the
+  // location, or throws the VornError or ExtError that the engine reported, or
+  // VornError::unknownError when the engine reported neither (or dropped its completion).
+  // An engine that reports twice is logged under "convert(file:with:)"; the first report wins.
+  static std::future<std::filesystem::path> convert(std::filesystem::path file,
+                                                    std::shared_ptr<Config> cfg);
+};

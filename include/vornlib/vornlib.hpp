@@ -1,0 +1,9 @@
+// Vornlib: audio file conversion. Include this header to get the whole C++ interface.
+#pragma once
+
+#include "vornlib/codec.hpp"
+#include "vornlib/config.hpp"
+#include "vornlib/ext_error.hpp"
+#include "vornlib/format.hpp"
+#include "vornlib/vorn_error.hpp"
+#include "vornlib/vornex.hpp"

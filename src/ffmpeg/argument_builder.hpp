@@ -1,0 +1,25 @@
+// Turns a configuration into the FFmpeg argument string of one conversion.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "vornlib/config.hpp"
+
+namespace vornlib::ffmpeg {
+
+// The encoder choice followed by "-vn", or nothing when FFmpeg is left to pick the encoder
+// from the output's extension (the PCM family outside the aac container).
+std::optional<std::string> ffmpegCodec(const Vornex::Config& config);
+
+// The PCM sample-format choice derived from bitDepth; empty for alac and oggPCM.
+std::string ffmpegBitDepth(const Vornex::Config& config);
+
+// The whole argument string, without the program name: the input, the options, the output,
+// single blanks between them and each path in double quotes, written as it is (a path that
+// holds a double quote is the caller's to refuse). Never fails; numbers are written as held.
+std::string ffmpegCommand(const Vornex::Config& config, const std::filesystem::path& input,
+                          const std::filesystem::path& output);
+
+}  // namespace vornlib::ffmpeg
