@@ -1,20 +1,65 @@
-// Example host program: prints, for every format with its default codec, the configuration's
-// description and the FFmpeg argument string a conversion of the given source would use.
+// Example host program. For each of the eleven formats with its default codec (44100 Hz,
+// 16 bits, 2 channels, 128 kbit/s) it prints the configuration's description and the FFmpeg
+// argument string, then converts the source through the FFmpeg engine and prints the output's
+// path and size.
+//
+//   vornlib-demo [source]    (without a source, it makes a two-second tone to convert)
+#include <future>
 #include <iostream>
 #include <memory>
 
 #include <vornlib/vornlib.hpp>
 
+// Only to show the argument string; a host has no need of it.
 #include "ffmpeg/argument_builder.hpp"
 
+namespace {
+
+// A two-second stereo tone, made with the same runner the FFmpeg engine uses.
+std::optional<std::filesystem::path> makeTone() {
+  const auto path = std::filesystem::temp_directory_path() / "vornlib-demo-tone.wav";
+  std::promise<bool> done;
+  vornlib::processRunner().executeAsync(
+      "-f lavfi -i \"sine=frequency=440:duration=2\" -ac 2 -y \"" + path.string() + "\"",
+      [&done](std::shared_ptr<vornlib::FFmpegSession> session) {
+        done.set_value(session && session->getReturnCode() &&
+                       session->getReturnCode()->isValueSuccess());
+      });
+  if (!done.get_future().get()) return std::nullopt;
+  return path;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  const std::filesystem::path source = argc > 1 ? argv[1] : "/tmp/recording.wav";
-  for (const Vornex::Format format : Vornex::Format::allCases()) {
-    const Vornex::Config config(format, std::nullopt, 44100, 16, 2, 128);
-    const std::filesystem::path output =
-        std::filesystem::temp_directory_path() / ("example." + std::string(format.fileExtension()));
-    std::cout << config.description() << '\n'
-              << "  ffmpeg " << vornlib::ffmpeg::ffmpegCommand(config, source, output) << '\n';
+  std::filesystem::path source;
+  if (argc > 1) {
+    source = argv[1];
+  } else if (auto tone = makeTone()) {
+    source = *tone;
+  } else {
+    std::cerr << "vornlib-demo: could not make a tone with " << vornlib::ffmpegProgram() << '\n';
+    return 1;
   }
-  return 0;
+  std::cout << "source: " << source.string() << "\n\n";
+
+  int failures = 0;
+  for (const Vornex::Format format : Vornex::Format::allCases()) {
+    auto config = std::make_shared<Vornex::Config>(format, std::nullopt, 44100, 16, 2, 128);
+    config->preferedConverter = Vornex::Config::PreferedConverterType::ffmpeg;
+    std::cout << config->description() << '\n'
+              << "  ffmpeg "
+              << vornlib::ffmpeg::ffmpegCommand(
+                     *config, source, "<tmp>/<UUID>." + std::string(format.fileExtension()))
+              << '\n';
+    try {
+      const std::filesystem::path output = Vornex::convert(source, config).get();
+      std::cout << "  -> " << output.string() << " (" << std::filesystem::file_size(output)
+                << " bytes)\n";
+    } catch (const std::exception& error) {
+      ++failures;
+      std::cout << "  -> failed: " << error.what() << '\n';
+    }
+  }
+  return failures == 0 ? 0 : 1;
 }

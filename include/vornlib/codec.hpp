@@ -15,7 +15,18 @@
 class Vornex::Codec {
  public:
   enum class Value : std::uint8_t {
-    linearPCM, alaw, ulaw, aac, alac, flac, mp3, vorbis, wma, ac3, mp2, oggPCM
+    linearPCM,
+    alaw,
+    ulaw,
+    aac,
+    alac,
+    flac,
+    mp3,
+    vorbis,
+    wma,
+    ac3,
+    mp2,
+    oggPCM
   };
   using enum Value;
 

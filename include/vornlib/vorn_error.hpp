@@ -44,7 +44,5 @@ inline const VornError VornError::notSupportedCodecByFormat{
 
 template <>
 struct std::hash<VornError> {
-  std::size_t operator()(const VornError& e) const noexcept {
-    return std::hash<int>{}(e.code());
-  }
+  std::size_t operator()(const VornError& e) const noexcept { return std::hash<int>{}(e.code()); }
 };

@@ -10,9 +10,9 @@ namespace {
 using Codec = Vornex::Codec;
 using Format = Vornex::Format;
 
-constexpr std::array<std::string_view, 12> kCodecNames = {
-    "linearPCM", "alaw", "ulaw", "aac", "alac", "flac",
-    "mp3",       "vorbis", "wma", "ac3", "mp2",  "oggPCM"};
+constexpr std::array<std::string_view, 12> kCodecNames = {"linearPCM", "alaw", "ulaw", "aac",
+                                                          "alac",      "flac", "mp3",  "vorbis",
+                                                          "wma",       "ac3",  "mp2",  "oggPCM"};
 
 constexpr std::array<std::string_view, 11> kFormatNames = {
     "wav", "aac", "aifc", "aiff", "caf", "m4a", "mp4", "flac", "mp3", "ogg", "wma"};
@@ -24,8 +24,7 @@ constexpr std::array<Codec, 3> kPcmFamily = {Codec::linearPCM, Codec::alaw, Code
 constexpr std::array<Codec, 1> kLinearOnly = {Codec::linearPCM};
 constexpr std::array<Codec, 1> kAac = {Codec::aac};
 constexpr std::array<Codec, 2> kM4a = {Codec::aac, Codec::alac};
-constexpr std::array<Codec, 5> kMp4 = {Codec::aac, Codec::alac, Codec::ac3, Codec::mp3,
-                                       Codec::mp2};
+constexpr std::array<Codec, 5> kMp4 = {Codec::aac, Codec::alac, Codec::ac3, Codec::mp3, Codec::mp2};
 constexpr std::array<Codec, 1> kFlac = {Codec::flac};
 constexpr std::array<Codec, 1> kMp3 = {Codec::mp3};
 constexpr std::array<Codec, 2> kOgg = {Codec::vorbis, Codec::oggPCM};
@@ -33,8 +32,7 @@ constexpr std::array<Codec, 1> kWma = {Codec::wma};
 
 // Indexed by format ordinal.
 constexpr std::array<std::span<const Codec>, 11> kCodecsOfFormat = {
-    kPcmFamily, kAac, kPcmFamily, kLinearOnly, kPcmFamily, kM4a,
-    kMp4,       kFlac, kMp3,      kOgg,        kWma};
+    kPcmFamily, kAac, kPcmFamily, kLinearOnly, kPcmFamily, kM4a, kMp4, kFlac, kMp3, kOgg, kWma};
 
 constexpr std::array<Format, 11> kAllFormats = {
     Format::wav, Format::aac,  Format::aifc, Format::aiff, Format::caf, Format::m4a,
@@ -56,7 +54,9 @@ std::optional<Vornex::Codec> Vornex::Codec::fromRawValue(std::string_view text) 
   return Codec(static_cast<Value>(*i));
 }
 
-std::string_view Vornex::Codec::rawValue() const noexcept { return kCodecNames[ordinal()]; }
+std::string_view Vornex::Codec::rawValue() const noexcept {
+  return kCodecNames[ordinal()];
+}
 
 bool Vornex::Codec::isBitRateSupport() const noexcept {
   return ((kBitRateCodecs >> ordinal()) & 1U) != 0;
@@ -68,9 +68,13 @@ std::optional<Vornex::Format> Vornex::Format::fromRawValue(std::string_view text
   return Format(static_cast<Value>(*i));
 }
 
-std::span<const Vornex::Format> Vornex::Format::allCases() noexcept { return kAllFormats; }
+std::span<const Vornex::Format> Vornex::Format::allCases() noexcept {
+  return kAllFormats;
+}
 
-std::string_view Vornex::Format::rawValue() const noexcept { return kFormatNames[ordinal()]; }
+std::string_view Vornex::Format::rawValue() const noexcept {
+  return kFormatNames[ordinal()];
+}
 
 std::span<const Vornex::Codec> Vornex::Format::avvailableCoddecs() const noexcept {
   return kCodecsOfFormat[ordinal()];

@@ -4,8 +4,8 @@
 #include "vornlib/vorn_error.hpp"
 
 const char* VornError::what() const noexcept {
-  static constexpr std::array<const char*, 3> kNames = {
-      "unknownError", "ffmpegUnknownError", "notSupportedCodecByFormat"};
+  static constexpr std::array<const char*, 3> kNames = {"unknownError", "ffmpegUnknownError",
+                                                        "notSupportedCodecByFormat"};
   return kNames[static_cast<std::size_t>(code())];
 }
 
@@ -27,6 +27,9 @@ std::string extErrorText(ExtError::Case c, std::int64_t status) {
 
 ExtError::ExtError(Case c) : ExtError(c, 0) {}
 
-ExtError::ExtError(Case c, std::int64_t status) : case_(c), status_(status), text_(extErrorText(c, status)) {}
+ExtError::ExtError(Case c, std::int64_t status)
+    : case_(c), status_(status), text_(extErrorText(c, status)) {}
 
-ExtError ExtError::osstatusError(std::int64_t status) { return ExtError(Case::osstatusError, status); }
+ExtError ExtError::osstatusError(std::int64_t status) {
+  return ExtError(Case::osstatusError, status);
+}

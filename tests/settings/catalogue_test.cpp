@@ -43,7 +43,8 @@ TEST(Catalogue, FormatsInOrderWithTheirCodecs) {
     EXPECT_EQ(std::vector<Codec>(codecs.begin(), codecs.end()), row.codecs);
     for (std::size_t c = 0; c < 12; ++c) {
       const Codec codec(static_cast<Codec::Value>(c));
-      const bool listed = std::find(row.codecs.begin(), row.codecs.end(), codec) != row.codecs.end();
+      const bool listed =
+          std::find(row.codecs.begin(), row.codecs.end(), codec) != row.codecs.end();
       EXPECT_EQ(row.format.isSupport(codec), listed) << codec.rawValue();
     }
   }
@@ -56,12 +57,18 @@ TEST(Catalogue, CodecsInOrderWithBitRateFlag) {
     bool bitRate;
   };
   const std::vector<Row> rows = {
-      {Codec::linearPCM, "linearPCM", false}, {Codec::alaw, "alaw", false},
-      {Codec::ulaw, "ulaw", false},           {Codec::aac, "aac", true},
-      {Codec::alac, "alac", false},           {Codec::flac, "flac", false},
-      {Codec::mp3, "mp3", true},              {Codec::vorbis, "vorbis", true},
-      {Codec::wma, "wma", false},             {Codec::ac3, "ac3", true},
-      {Codec::mp2, "mp2", true},              {Codec::oggPCM, "oggPCM", false},
+      {Codec::linearPCM, "linearPCM", false},
+      {Codec::alaw, "alaw", false},
+      {Codec::ulaw, "ulaw", false},
+      {Codec::aac, "aac", true},
+      {Codec::alac, "alac", false},
+      {Codec::flac, "flac", false},
+      {Codec::mp3, "mp3", true},
+      {Codec::vorbis, "vorbis", true},
+      {Codec::wma, "wma", false},
+      {Codec::ac3, "ac3", true},
+      {Codec::mp2, "mp2", true},
+      {Codec::oggPCM, "oggPCM", false},
   };
   for (std::size_t i = 0; i < rows.size(); ++i) {
     SCOPED_TRACE(rows[i].raw);

@@ -1,0 +1,93 @@
+// The FFmpeg runner: runs the `ffmpeg` program for the FFmpeg engine, and for a host that
+// wants to run it directly. Process-wide settings: the program and the number of runs at once.
+#pragma once
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace vornlib {
+
+// How a run ended. value is the program's exit status; for a run killed by a signal it is
+// 128 + the signal number; for a program that could not be started it is 127.
+class ReturnCode {
+ public:
+  enum class Kind { success, error, cancel };
+
+  ReturnCode(Kind kind, int value) noexcept : kind_(kind), value_(value) {}
+
+  int getValue() const noexcept { return value_; }
+  bool isValueSuccess() const noexcept { return kind_ == Kind::success; }
+  bool isValueError() const noexcept { return kind_ == Kind::error; }
+  bool isValueCancel() const noexcept { return kind_ == Kind::cancel; }
+
+ private:
+  Kind kind_;
+  int value_;
+};
+
+// One finished run: what it was given, how it ended, and what the program printed.
+class FFmpegSession {
+ public:
+  FFmpegSession(std::string arguments, std::optional<ReturnCode> returnCode, std::string output)
+      : arguments_(std::move(arguments)), returnCode_(returnCode), output_(std::move(output)) {}
+
+  // The argument string exactly as it was handed to executeAsync.
+  const std::string& getArguments() const noexcept { return arguments_; }
+  // None when the run ended in a way the runner could not classify.
+  std::optional<ReturnCode> getReturnCode() const noexcept { return returnCode_; }
+  // The last 64 KiB of the program's standard output and standard error, interleaved.
+  const std::string& getOutput() const noexcept { return output_; }
+
+ private:
+  std::string arguments_;
+  std::optional<ReturnCode> returnCode_;
+  std::string output_;
+};
+
+// Called once when a run has ended. The session may be null for a run that never started
+// inside a runner that has no session to give (the process runner always gives one).
+using FFmpegCompleteCallback = std::function<void(std::shared_ptr<FFmpegSession> session)>;
+
+class FFmpegRunner {
+ public:
+  virtual ~FFmpegRunner() = default;
+
+  // Starts a run of `ffmpeg -nostdin -hide_banner <arguments>` and returns at once. Blanks
+  // (only ' ') separate the arguments; a double-quoted stretch is part of one argument, without
+  // its quotes; runs of blanks make no empty argument; an unterminated quote runs to the end.
+  // No shell is involved.
+  //
+  // `callback` is called exactly once, on a thread of the runner (never the caller's), after
+  // the run has ended: exit status 0 is success; a non-zero exit, a signal or a program that
+  // cannot be started is an error. The runner owns the callback until then; an exception it
+  // throws is dropped. Runs beyond the limit of runs at once wait their turn, in order.
+  //
+  // The process runner keeps the last 64 KiB of the program's output and lets none of it reach
+  // the host's terminal. When `-c:a` names an encoder of another platform's FFmpeg build that
+  // the program lacks (aac_at), the run uses FFmpeg's own encoder of that codec (aac); the
+  // session's arguments still read as given. It throws std::system_error only when the system
+  // cannot start a single thread for the run; the callback is then never called.
+  virtual void executeAsync(std::string arguments, FFmpegCompleteCallback callback) = 0;
+};
+
+// The process-wide runner that starts the `ffmpeg` program. Safe to use from any thread;
+// it lives until the process ends.
+FFmpegRunner& processRunner();
+
+// The `ffmpeg` program the process runner starts: the one found when Vornlib was built, until
+// a host names another. It is started by this path as given, never looked up in PATH, and no
+// environment variable changes it. Changing it affects runs started afterwards.
+void setFFmpegProgram(std::filesystem::path program);
+std::filesystem::path ffmpegProgram();
+
+// The most `ffmpeg` processes the process runner keeps at once; 0 restores the default, the
+// number of hardware threads (at least 1). Runs beyond it queue in the order they were started.
+// Raising it starts queued runs at once; lowering it lets running ones finish.
+void setMaxConcurrentFFmpegRuns(std::size_t count);
+std::size_t maxConcurrentFFmpegRuns();
+
+}  // namespace vornlib

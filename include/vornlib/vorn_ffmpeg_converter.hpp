@@ -1,0 +1,26 @@
+// VornFFMpegConverter: the engine that converts by running the `ffmpeg` program.
+#pragma once
+
+#include <filesystem>
+
+#include "vornlib/config.hpp"
+#include "vornlib/vornex.hpp"
+
+// Holds nothing; make one, call convert, drop it whenever you like (the run does not need it).
+// Vornex::convert picks this engine for you; call it directly to bypass that choice.
+class VornFFMpegConverter {
+ public:
+  // Starts converting `file` as `with` says and returns without waiting. The output goes to
+  // the temporary directory as <UUID>.<format extension>; `with` is read only during this
+  // call. `file` is taken as a file-system path (made absolute against the working directory).
+  //
+  // `completition` is called exactly once, on a thread of the FFmpeg runner (never the
+  // caller's): with the output location when ffmpeg succeeded, or with
+  // VornError::ffmpegUnknownError when it failed, after the log line "Command = " followed by
+  // the argument string. A source or output path holding a double quote, or a source that
+  // exists but is not a regular file (a FIFO, a device, a directory), is refused the same way
+  // without running ffmpeg, and nothing is written. After a failure, whatever ffmpeg left at
+  // the output path stays there.
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition);
+};

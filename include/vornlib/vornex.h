@@ -1,0 +1,102 @@
+/* Vornlib's C interface: the two conversion entry points, and configurations to hand them.
+ *
+ * Plain C (C11). Nothing here keeps global state: every failure comes back through a return
+ * value or a block. No C++ exception crosses this interface. */
+#ifndef VORNLIB_VORNEX_H
+#define VORNLIB_VORNEX_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A conversion configuration (the C face of Vornex::Config). Opaque; made by
+ * vornex_config_create, released by vornex_config_release. */
+typedef struct VornexConfig VornexConfig;
+
+/* Which engine a configuration asks for. */
+typedef enum VornexPreferedConverter {
+  VORNEX_CONVERTER_AUTO = 0,   /* chosen from the format */
+  VORNEX_CONVERTER_FFMPEG = 1, /* the ffmpeg program */
+  VORNEX_CONVERTER_EXT = 2     /* the in-process engine */
+} VornexPreferedConverter;
+
+/* Return values of the calls below. */
+enum {
+  VORNEX_OK = 0,
+  VORNEX_INVALID_ARGUMENT = -1, /* a required pointer was NULL, or a value out of range */
+  VORNEX_OUT_OF_MEMORY = -2     /* the call could not be carried out for want of memory */
+};
+
+/* An error handed to a block. All three strings live for the block call only: copy what you
+ * keep. */
+typedef struct VornexError {
+  const char* domain;      /* "Vornlib.VornError" or "Vornlib.ExtError" */
+  long code;               /* the case index: VornError 0 unknownError, 1 ffmpegUnknownError,
+                              2 notSupportedCodecByFormat; ExtError 0 osstatusError,
+                              1 unknownError, 2 notSupportedFormat */
+  const char* description; /* the textual form, e.g. "ffmpegUnknownError", "osstatusError(-50)" */
+} VornexError;
+
+/* The block of a conversion: `location` is the converted file's path or NULL, `error` the
+ * failure or NULL; both live for the call only. `context` is the pointer given with the block,
+ * passed back untouched. */
+typedef void (*VornexBlock)(void* context, const char* location, const VornexError* error);
+
+/* Makes a configuration from raw-value texts and numbers. `fileFormat` is a format's raw value
+ * ("wav", "aac", "aifc", "aiff", "caf", "m4a", "mp4", "flac", "mp3", "ogg", "wma"); `fileCodec`
+ * is a codec's raw value ("linearPCM", "alaw", "ulaw", "aac", "alac", "flac", "mp3", "vorbis",
+ * "wma", "ac3", "mp2", "oggPCM") or NULL for the format's default. A codec the format does not
+ * accept becomes the format's default, as in C++. Sample rate in hertz, bit depth in bits,
+ * bit rate in kilobits per second; numbers are kept as given. The engine preference starts as
+ * VORNEX_CONVERTER_AUTO.
+ * Returns a new configuration that the caller owns and releases with vornex_config_release,
+ * or NULL when `fileFormat` is NULL or unknown, `fileCodec` is unknown, or memory runs out. */
+VornexConfig* vornex_config_create(const char* fileFormat, const char* fileCodec,
+                                   int64_t sampleRate, int64_t bitDepth, int64_t countOfChanel,
+                                   int64_t bitRate);
+
+/* Releases a configuration. A conversion already started does not need it. NULL is ignored. */
+void vornex_config_release(VornexConfig* config);
+
+/* Sets the engine preference. Returns VORNEX_OK, or VORNEX_INVALID_ARGUMENT for a NULL
+ * configuration or an unknown value (the configuration is then unchanged). */
+int vornex_config_set_prefered_converter(VornexConfig* config, VornexPreferedConverter converter);
+
+/* The configuration's one-line description, e.g. "mp3(mp3) - 192kbs - 2ch", as a new
+ * NUL-terminated string that the caller frees with vornex_string_free; NULL for a NULL
+ * configuration or when memory runs out. */
+char* vornex_config_copy_description(const VornexConfig* config);
+
+/* Frees a string handed out by this interface. NULL is ignored. */
+void vornex_string_free(char* string);
+
+/* Converts the file at path `file` as `with` says (the completion style). The block is called
+ * exactly once, with the output path or an error, as the engine gave them:
+ *  - the in-process engine converts inside this call and calls the block on the calling
+ *    thread before returning;
+ *  - the FFmpeg engine returns at once and calls the block later on a thread of its runner.
+ * `file` and `with` are read during the call only. The converted file belongs to the caller.
+ * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
+ * or `completition` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be started. */
+int vornex_convert_with_file_with_completition(const char* file, const VornexConfig* with,
+                                               VornexBlock completition, void* context);
+
+/* Converts the file at path `file` as `with` says (the asynchronous style) and returns at once
+ * without waiting. The block is called exactly once, on a thread of the shared background
+ * executor, with exactly one of its two arguments non-NULL; an engine that reported neither a
+ * location nor an error gives the error domain "Vornlib.VornError", code 0. `file` is copied;
+ * `with` is retained until the engine has read it, so it may be released at once, but a change
+ * made before the block runs may still reach this conversion.
+ * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
+ * or `completionHandler` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be
+ * started. */
+int vornex_convert_with_file_with_completion_handler(const char* file, const VornexConfig* with,
+                                                     VornexBlock completionHandler, void* context);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORNLIB_VORNEX_H */

@@ -1,0 +1,167 @@
+#include <atomic>
+#include <utility>
+
+#include "facade/internal_vorn_converter.hpp"
+#include "facade/vornex_c_internal.hpp"
+#include "native/vorn_ext_audio_converter.hpp"
+#include "platform/executor.hpp"
+#include "platform/log.hpp"
+#include "vornlib/vorn_ffmpeg_converter.hpp"
+
+namespace vornlib::facade {
+
+namespace {
+
+class FFmpegEngine final : public InternalVornConverter {
+ public:
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition) override {
+    VornFFMpegConverter().convert(file, with, std::move(completition));
+  }
+};
+
+class NativeEngine final : public InternalVornConverter {
+ public:
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition) override {
+    VornExtAudioConverter().convert(file, with, std::move(completition));
+  }
+};
+
+constexpr const char* kLabel = "convert(file:with:)";
+
+// Stands for the suspended caller: resumed once by the completion, or, if the engine drops
+// the completion unused, resumed with unknownError when the last copy goes.
+class Continuation {
+ public:
+  explicit Continuation(std::function<void(Outcome)> then) : then_(std::move(then)) {}
+  Continuation(const Continuation&) = delete;
+  Continuation& operator=(const Continuation&) = delete;
+
+  ~Continuation() {
+    if (resumed_.exchange(true)) return;
+    platform::log(
+        std::string(kLabel).append(": the engine dropped its completion without calling it"));
+    deliver(Vornex::Error(VornError::unknownError));
+  }
+
+  void resume(std::optional<std::filesystem::path> location, std::optional<Vornex::Error> error) {
+    if (resumed_.exchange(true)) {
+      platform::log(
+          std::string(kLabel).append(": the engine called its completion more than once"));
+      return;
+    }
+    if (location) {
+      deliver(std::move(*location));  // an error passed alongside a location is ignored
+    } else if (error) {
+      deliver(std::move(*error));
+    } else {
+      deliver(Vornex::Error(VornError::unknownError));
+    }
+  }
+
+ private:
+  void deliver(Outcome outcome) noexcept {
+    try {
+      // The caller carries on on the shared background executor, whichever thread resumed.
+      platform::runInBackground([then = std::move(then_), outcome = std::move(outcome)]() mutable {
+        then(std::move(outcome));
+      });
+    } catch (...) {
+      // Out of memory while queueing; nothing better can be done than to drop the report.
+    }
+  }
+
+  std::function<void(Outcome)> then_;
+  std::atomic<bool> resumed_{false};
+};
+
+}  // namespace
+
+Engine chooseEngine(const Vornex::Config& config) noexcept {
+  switch (config.preferedConverter) {
+    case Vornex::Config::PreferedConverterType::ffmpeg:
+      return Engine::ffmpeg;
+    case Vornex::Config::PreferedConverterType::ext:
+      return Engine::native;
+    case Vornex::Config::PreferedConverterType::auto_:
+      break;
+  }
+  // Bits 0, 2, 3, 4 and 7: wav, aifc, aiff, caf, flac.
+  constexpr unsigned kNativeFormats = 0x9D;
+  const std::size_t ordinal = config.fileFormat.ordinal();
+  return ordinal <= 7 && ((kNativeFormats >> ordinal) & 1U) != 0 ? Engine::native : Engine::ffmpeg;
+}
+
+std::unique_ptr<InternalVornConverter> makeEngine(Engine engine) {
+  if (engine == Engine::native) return std::make_unique<NativeEngine>();
+  return std::make_unique<FFmpegEngine>();
+}
+
+void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
+              Vornex::Completion completition, const EngineFactory& factory) {
+  const std::unique_ptr<InternalVornConverter> engine = factory(chooseEngine(config));
+  engine->convert(file, config, std::move(completition));
+}
+
+void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
+                         std::function<void(Outcome)> then, EngineFactory factory) {
+  auto continuation = std::make_shared<Continuation>(std::move(then));
+  platform::runInBackground([file = std::move(file), config = std::move(config),
+                             factory = std::move(factory),
+                             continuation = std::move(continuation)]() mutable {
+    if (!config) {
+      continuation->resume(std::nullopt, Vornex::Error(VornError::unknownError));
+      return;
+    }
+    Vornex::Completion completion = [continuation](std::optional<std::filesystem::path> location,
+                                                   std::optional<Vornex::Error> error) {
+      continuation->resume(std::move(location), std::move(error));
+    };
+    // Only the completion keeps the continuation from here on: an engine that drops it
+    // unused resumes the caller through the continuation's destructor.
+    continuation.reset();
+    dispatch(file, *config, std::move(completion), factory);
+  });
+}
+
+std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
+                                                   std::shared_ptr<Vornex::Config> config,
+                                                   EngineFactory factory) {
+  auto promise = std::make_shared<std::promise<std::filesystem::path>>();
+  std::future<std::filesystem::path> result = promise->get_future();
+  convertInBackground(
+      std::move(file), std::move(config),
+      [promise](Outcome outcome) {
+        if (auto* location = std::get_if<std::filesystem::path>(&outcome)) {
+          promise->set_value(std::move(*location));
+          return;
+        }
+        // The error itself, VornError or ExtError, is what get() throws.
+        std::visit(
+            [&promise](const auto& error) {
+              promise->set_exception(std::make_exception_ptr(error));
+            },
+            std::get<Vornex::Error>(outcome));
+      },
+      std::move(factory));
+  return result;
+}
+
+}  // namespace vornlib::facade
+
+void Vornex::convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
+                     Completion completition) {
+  if (!completition) return;
+  if (!cfg) {
+    completition(std::nullopt, Error(VornError::unknownError));
+    return;
+  }
+  vornlib::facade::dispatch(file, *cfg, std::move(completition), vornlib::facade::makeEngine);
+}
+
+std::future<std::filesystem::path> Vornex::convert(std::filesystem::path file,
+                                                   std::shared_ptr<Config> cfg) {
+  return vornlib::facade::convertToFuture(std::move(file), std::move(cfg),
+                                          vornlib::facade::makeEngine);
+}

@@ -1,0 +1,22 @@
+// The C entry points with the engine factory passed in, so that tests can drive them with
+// fake engines. The extern "C" functions call these with the library's own engines.
+#pragma once
+
+#include "facade/internal_vorn_converter.hpp"
+#include "vornlib/vornex.h"
+
+namespace vornlib::facade {
+
+int convertWithCompletition(const char* file, const VornexConfig* with, VornexBlock completition,
+                            void* context, const EngineFactory& factory) noexcept;
+
+int convertWithCompletionHandler(const char* file, const VornexConfig* with,
+                                 VornexBlock completionHandler, void* context,
+                                 EngineFactory factory) noexcept;
+
+// The future of the asynchronous C++ style.
+std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
+                                                   std::shared_ptr<Vornex::Config> config,
+                                                   EngineFactory factory);
+
+}  // namespace vornlib::facade

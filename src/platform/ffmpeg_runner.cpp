@@ -1,0 +1,316 @@
+#include "vornlib/ffmpeg_runner.hpp"
+
+#include <algorithm>
+#include <array>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "platform/argument_split.hpp"
+#include "platform/process.hpp"
+
+namespace vornlib {
+namespace {
+
+constexpr std::size_t kOutputLimit = 64 * 1024;
+
+// Holds a process-wide object that is never destroyed. Runner threads are detached and may
+// still be working while the host exits; they must never touch a destroyed mutex or queue.
+template <class T>
+class NeverDestroyed {
+ public:
+  NeverDestroyed() : value_() {}
+  // Deliberately empty: the value outlives every thread that could use it.
+  ~NeverDestroyed() {}
+  NeverDestroyed(const NeverDestroyed&) = delete;
+  NeverDestroyed& operator=(const NeverDestroyed&) = delete;
+
+  T& get() noexcept { return value_; }
+
+ private:
+  union {
+    T value_;
+  };
+};
+
+// Encoders that FFmpeg builds of other platforms have, and FFmpeg's own encoder of the same
+// codec. Argument strings written on such a platform name the former; a build without it still
+// converts with the latter. Applied only when the original is missing and the replacement is
+// there, so a build that has both keeps what was asked for.
+struct EncoderSubstitution {
+  std::string_view missing;
+  std::string_view replacement;
+};
+constexpr std::array kEncoderSubstitutions{
+    EncoderSubstitution{"aac_at", "aac"},
+    EncoderSubstitution{"alac_at", "alac"},
+    EncoderSubstitution{"pcm_alaw_at", "pcm_alaw"},
+    EncoderSubstitution{"pcm_mulaw_at", "pcm_mulaw"},
+};
+
+bool isAudioCodecOption(std::string_view argument) {
+  return argument == "-c:a" || argument == "-acodec";
+}
+
+bool namesSubstitutableEncoder(const std::vector<std::string>& arguments) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (!isAudioCodecOption(arguments[i])) continue;
+    for (const EncoderSubstitution& substitution : kEncoderSubstitutions) {
+      if (arguments[i + 1] == substitution.missing) return true;
+    }
+  }
+  return false;
+}
+
+void substituteEncoders(std::vector<std::string>& arguments, const std::set<std::string>& known) {
+  for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (!isAudioCodecOption(arguments[i])) continue;
+    std::string& encoder = arguments[i + 1];
+    for (const EncoderSubstitution& substitution : kEncoderSubstitutions) {
+      if (encoder == substitution.missing && !known.contains(encoder) &&
+          known.contains(std::string(substitution.replacement))) {
+        encoder = substitution.replacement;
+        break;
+      }
+    }
+  }
+}
+
+// Reads the names from `ffmpeg -encoders`: a legend, a line of dashes, then one encoder a line
+// as "<flags> <name> <description>".
+std::set<std::string> parseEncoderNames(std::string_view listing) {
+  constexpr std::string_view kBlanks = " \t\r";
+  std::set<std::string> names;
+  bool pastLegend = false;
+  while (!listing.empty()) {
+    const std::size_t lineEnd = std::min(listing.find('\n'), listing.size());
+    std::string_view line = listing.substr(0, lineEnd);
+    listing.remove_prefix(std::min(lineEnd + 1, listing.size()));
+
+    const std::size_t flags = line.find_first_not_of(kBlanks);
+    if (flags == std::string_view::npos) continue;
+    line.remove_prefix(flags);
+    if (!pastLegend) {
+      pastLegend = line.starts_with("------");
+      continue;
+    }
+    const std::size_t name = line.find_first_not_of(kBlanks, line.find_first_of(kBlanks));
+    if (name == std::string_view::npos) continue;
+    line.remove_prefix(name);
+    names.emplace(line.substr(0, line.find_first_of(kBlanks)));
+  }
+  return names;
+}
+
+// The encoders each program offers, asked once per program path. A program that could not be
+// asked is asked again on a later run rather than remembered as having no encoders.
+class EncoderCatalogue {
+ public:
+  std::shared_ptr<const std::set<std::string>> encodersOf(const std::filesystem::path& program) {
+    {
+      const std::lock_guard lock(mutex_);
+      if (const auto found = known_.find(program); found != known_.end()) return found->second;
+    }
+    // Asked without holding the lock: two first runs may both ask, which costs one extra
+    // process but never blocks runs of other programs behind a slow one.
+    const platform::ProcessResult listing =
+        platform::runProcess(program, {"-hide_banner", "-encoders"}, 4 * kOutputLimit);
+    if (listing.end != platform::ProcessResult::End::exited || listing.code != 0) return nullptr;
+    auto names = std::make_shared<const std::set<std::string>>(parseEncoderNames(listing.output));
+    const std::lock_guard lock(mutex_);
+    return known_.try_emplace(program, std::move(names)).first->second;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::filesystem::path, std::shared_ptr<const std::set<std::string>>> known_;
+};
+
+EncoderCatalogue& encoderCatalogue() {
+  static NeverDestroyed<EncoderCatalogue> catalogue;
+  return catalogue.get();
+}
+
+std::optional<ReturnCode> toReturnCode(const platform::ProcessResult& result) {
+  using End = platform::ProcessResult::End;
+  switch (result.end) {
+    case End::exited:
+      return ReturnCode(result.code == 0 ? ReturnCode::Kind::success : ReturnCode::Kind::error,
+                        result.code);
+    case End::signaled:
+      return ReturnCode(ReturnCode::Kind::error, 128 + result.code);
+    case End::notStarted:
+      return ReturnCode(ReturnCode::Kind::error, 127);
+    case End::unclassified:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::shared_ptr<FFmpegSession> runFFmpeg(const std::filesystem::path& program,
+                                         const std::string& arguments) {
+  std::vector<std::string> split = platform::splitArguments(arguments);
+  if (namesSubstitutableEncoder(split)) {
+    if (const auto known = encoderCatalogue().encodersOf(program))
+      substituteEncoders(split, *known);
+  }
+  std::vector<std::string> argv{"-nostdin", "-hide_banner"};
+  argv.insert(argv.end(), std::make_move_iterator(split.begin()),
+              std::make_move_iterator(split.end()));
+  platform::ProcessResult result = platform::runProcess(program, argv, kOutputLimit);
+  return std::make_shared<FFmpegSession>(arguments, toReturnCode(result), std::move(result.output));
+}
+
+struct PendingRun {
+  std::string arguments;
+  FFmpegCompleteCallback callback;
+  std::filesystem::path program;
+};
+
+// Runs one run to its end and reports it. Nothing escapes: a failure inside Vornlib becomes a
+// session without a return code, and whatever the callback throws is dropped.
+void execute(PendingRun run) noexcept {
+  std::shared_ptr<FFmpegSession> session;
+  try {
+    session = runFFmpeg(run.program, run.arguments);
+  } catch (const std::exception& error) {
+    try {
+      session = std::make_shared<FFmpegSession>(
+          run.arguments, std::nullopt, std::string("the run failed in Vornlib: ") + error.what());
+    } catch (...) {  // Out of memory: the callback gets no session rather than none at all.
+    }
+  } catch (...) {
+  }
+  try {
+    if (run.callback) run.callback(std::move(session));
+  } catch (...) {  // The host's exception has nowhere to go on our thread.
+  }
+}
+
+// Process-wide: the settings and the queue of runs. Each running run has a detached thread of
+// its own; when its run ends, the thread takes the next queued one if the bound allows, and
+// ends otherwise. So a thread ends only when the queue is empty or the bound was lowered.
+class Scheduler {
+ public:
+  void submit(std::string arguments, FFmpegCompleteCallback callback) {
+    std::unique_lock lock(mutex_);
+    queue_.push_back(PendingRun{std::move(arguments), std::move(callback), program_});
+    launchReady();
+    if (active_ == 0) {
+      // No thread could be started and none is running that would take the run later.
+      // Reporting it on the caller's thread is not allowed, so the run is refused instead.
+      queue_.pop_back();
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                              "cannot start a thread for an ffmpeg run");
+    }
+  }
+
+  void setLimit(std::size_t count) {
+    const std::lock_guard lock(mutex_);
+    requestedLimit_ = count;
+    launchReady();
+  }
+  std::size_t limit() {
+    const std::lock_guard lock(mutex_);
+    return effectiveLimit();
+  }
+
+  void setProgram(std::filesystem::path program) {
+    const std::lock_guard lock(mutex_);
+    program_ = std::move(program);
+  }
+  std::filesystem::path program() {
+    const std::lock_guard lock(mutex_);
+    return program_;
+  }
+
+ private:
+  std::size_t effectiveLimit() const noexcept {
+    if (requestedLimit_ != 0) return requestedLimit_;
+    return std::max(1U, std::thread::hardware_concurrency());
+  }
+
+  // Starts threads for queued runs while the bound allows. Called with mutex_ held.
+  void launchReady() noexcept {
+    while (!queue_.empty() && active_ < effectiveLimit()) {
+      try {
+        // Kept apart from the thread's copy, so that a thread that fails to start leaves the
+        // run intact to be put back.
+        auto run = std::make_shared<PendingRun>(std::move(queue_.front()));
+        queue_.pop_front();
+        try {
+          std::thread([this, run] { work(std::move(*run)); }).detach();
+          ++active_;
+        } catch (...) {
+          queue_.push_front(std::move(*run));
+          return;
+        }
+      } catch (...) {  // Out of memory: stop here; queued runs wait for a running thread.
+        return;
+      }
+    }
+  }
+
+  void work(PendingRun run) noexcept {
+    for (;;) {
+      execute(std::move(run));
+      const std::lock_guard lock(mutex_);
+      if (queue_.empty() || active_ > effectiveLimit()) {
+        --active_;
+        return;
+      }
+      run = std::move(queue_.front());
+      queue_.pop_front();
+    }
+  }
+
+  std::mutex mutex_;
+  std::deque<PendingRun> queue_;
+  std::size_t active_ = 0;
+  std::size_t requestedLimit_ = 0;
+  std::filesystem::path program_{VORNLIB_DEFAULT_FFMPEG};
+};
+
+Scheduler& scheduler() {
+  static NeverDestroyed<Scheduler> instance;
+  return instance.get();
+}
+
+class ProcessRunner final : public FFmpegRunner {
+ public:
+  void executeAsync(std::string arguments, FFmpegCompleteCallback callback) override {
+    scheduler().submit(std::move(arguments), std::move(callback));
+  }
+};
+
+}  // namespace
+
+FFmpegRunner& processRunner() {
+  static NeverDestroyed<ProcessRunner> runner;
+  return runner.get();
+}
+
+void setFFmpegProgram(std::filesystem::path program) {
+  scheduler().setProgram(std::move(program));
+}
+
+std::filesystem::path ffmpegProgram() {
+  return scheduler().program();
+}
+
+void setMaxConcurrentFFmpegRuns(std::size_t count) {
+  scheduler().setLimit(count);
+}
+
+std::size_t maxConcurrentFFmpegRuns() {
+  return scheduler().limit();
+}
+
+}  // namespace vornlib

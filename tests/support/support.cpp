@@ -1,0 +1,140 @@
+#include "support/support.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+extern char** environ;
+
+namespace vornlib::test {
+
+LogCapture::LogCapture() {
+  previous_ = setLogSink([this](std::string_view line) {
+    std::lock_guard lock(mutex_);
+    lines_.emplace_back(line);
+  });
+}
+
+LogCapture::~LogCapture() {
+  setLogSink(previous_);
+}
+
+std::vector<std::string> LogCapture::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+void LogCapture::mark(const std::string& marker) {
+  std::lock_guard lock(mutex_);
+  lines_.push_back(marker);
+}
+
+Vornex::Completion Reports::completion() {
+  return [this](std::optional<std::filesystem::path> location, std::optional<Vornex::Error> error) {
+    std::lock_guard lock(mutex_);
+    reports_.push_back({std::move(location), std::move(error), std::this_thread::get_id()});
+    if (!signalled_) {
+      signalled_ = true;
+      arrived_.set_value();
+    }
+  };
+}
+
+std::optional<Report> Reports::first() {
+  if (arrived_.get_future().wait_for(kPatience) != std::future_status::ready) {
+    ADD_FAILURE() << "no completion within " << kPatience.count() << " s";
+    return std::nullopt;
+  }
+  std::lock_guard lock(mutex_);
+  return reports_.front();
+}
+
+std::size_t Reports::count() const {
+  std::lock_guard lock(mutex_);
+  return reports_.size();
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "vornlib-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+int runProgram(const std::vector<std::string>& argv, std::string* out) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::array<int, 2> pipeEnds{};
+  if (::pipe2(pipeEnds.data(), O_CLOEXEC) != 0) return -1;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeEnds[1]);
+  std::string text;
+  std::array<char, 65536> buffer{};
+  for (;;) {
+    const ssize_t n = ::read(pipeEnds[0], buffer.data(), buffer.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    text.append(buffer.data(), static_cast<std::size_t>(n));
+  }
+  ::close(pipeEnds[0]);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (out) *out = std::move(text);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void makeTone(const std::filesystem::path& file, double seconds, int rate, int channels,
+              const std::vector<std::string>& extra) {
+  std::vector<std::string> argv = {VORNLIB_TEST_FFMPEG,
+                                   "-nostdin",
+                                   "-v",
+                                   "error",
+                                   "-y",
+                                   "-f",
+                                   "lavfi",
+                                   "-i",
+                                   "sine=frequency=440:sample_rate=" + std::to_string(rate) +
+                                       ":duration=" + std::to_string(seconds),
+                                   "-ac",
+                                   std::to_string(channels)};
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  argv.push_back(file.string());
+  ASSERT_EQ(runProgram(argv), 0) << "ffmpeg could not make " << file;
+}
+
+ProbedStream ffprobeAudio(const std::filesystem::path& file) {
+  std::string out;
+  if (runProgram({VORNLIB_TEST_FFPROBE, "-v", "quiet", "-print_format", "json", "-show_streams",
+                  "-select_streams", "a:0", file.string()},
+                 &out) != 0) {
+    return {};
+  }
+  const auto json = nlohmann::json::parse(out, nullptr, false);
+  if (!json.is_object() || !json.contains("streams") || json["streams"].empty()) return {};
+  const auto& s = json["streams"][0];
+  return {s.value("codec_name", ""), s.value("sample_rate", ""), s.value("channels", 0)};
+}
+
+}  // namespace vornlib::test
