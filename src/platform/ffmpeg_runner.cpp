@@ -14,31 +14,13 @@
 #include <vector>
 
 #include "platform/argument_split.hpp"
+#include "platform/immortal.hpp"
 #include "platform/process.hpp"
 
 namespace vornlib {
 namespace {
 
 constexpr std::size_t kOutputLimit = 64 * 1024;
-
-// Holds a process-wide object that is never destroyed. Runner threads are detached and may
-// still be working while the host exits; they must never touch a destroyed mutex or queue.
-template <class T>
-class NeverDestroyed {
- public:
-  NeverDestroyed() : value_() {}
-  // Deliberately empty: the value outlives every thread that could use it.
-  ~NeverDestroyed() {}
-  NeverDestroyed(const NeverDestroyed&) = delete;
-  NeverDestroyed& operator=(const NeverDestroyed&) = delete;
-
-  T& get() noexcept { return value_; }
-
- private:
-  union {
-    T value_;
-  };
-};
 
 // Encoders that FFmpeg builds of other platforms have, and FFmpeg's own encoder of the same
 // codec. Argument strings written on such a platform name the former; a build without it still
@@ -134,7 +116,7 @@ class EncoderCatalogue {
 };
 
 EncoderCatalogue& encoderCatalogue() {
-  static NeverDestroyed<EncoderCatalogue> catalogue;
+  static platform::Immortal<EncoderCatalogue> catalogue;
   return catalogue.get();
 }
 
@@ -279,7 +261,7 @@ class Scheduler {
 };
 
 Scheduler& scheduler() {
-  static NeverDestroyed<Scheduler> instance;
+  static platform::Immortal<Scheduler> instance;
   return instance.get();
 }
 
@@ -293,7 +275,7 @@ class ProcessRunner final : public FFmpegRunner {
 }  // namespace
 
 FFmpegRunner& processRunner() {
-  static NeverDestroyed<ProcessRunner> runner;
+  static platform::Immortal<ProcessRunner> runner;
   return runner.get();
 }
 

@@ -1,18 +1,11 @@
 #include "support/support.hpp"
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include <gtest/gtest.h>
-
-extern char** environ;
+#include "platform/process.hpp"
 
 namespace vornlib::test {
 
@@ -74,35 +67,10 @@ TempDir::~TempDir() {
 }
 
 int runProgram(const std::vector<std::string>& argv, std::string* out) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::array<int, 2> pipeEnds{};
-  if (::pipe2(pipeEnds.data(), O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeEnds[1]);
-  std::string text;
-  std::array<char, 65536> buffer{};
-  for (;;) {
-    const ssize_t n = ::read(pipeEnds[0], buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buffer.data(), static_cast<std::size_t>(n));
-  }
-  ::close(pipeEnds[0]);
-  if (rc != 0) return -1;
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (out) *out = std::move(text);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const auto result = platform::runProcess(
+      argv.front(), std::vector<std::string>(argv.begin() + 1, argv.end()), 64 << 20);
+  if (out) *out = result.output;
+  return result.end == platform::ProcessResult::End::exited ? result.code : -1;
 }
 
 void makeTone(const std::filesystem::path& file, double seconds, int rate, int channels,

@@ -69,7 +69,8 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Runs a program (no shell) and returns its exit status, with its standard output in `out`.
+// Runs a program (no shell) and returns its exit status (-1 when it did not exit), with what
+// it printed, standard output and standard error together, in `out`.
 int runProgram(const std::vector<std::string>& argv, std::string* out = nullptr);
 
 // Writes a sine tone with the real ffmpeg: `seconds` long, at `rate` Hz, with `channels`.
