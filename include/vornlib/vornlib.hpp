@@ -5,6 +5,7 @@
 #include "vornlib/config.hpp"
 #include "vornlib/ext_error.hpp"
 #include "vornlib/ffmpeg_runner.hpp"
+#include "vornlib/file_info.hpp"
 #include "vornlib/format.hpp"
 #include "vornlib/log.hpp"
 #include "vornlib/vorn_error.hpp"
