@@ -1,0 +1,166 @@
+// The FFmpeg engine against running the same ffmpeg invocation directly, and many conversions
+// at once against the runner's bound.
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include <vornlib/vornlib.hpp>
+
+#include "ffmpeg/argument_builder.hpp"
+#include "platform/argument_split.hpp"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs `ffmpeg -nostdin -hide_banner <args>` directly, output to /dev/null, and waits.
+int runDirect(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-hide_banner"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<char*> raw;
+  for (auto& a : argv) raw.push_back(a.data());
+  raw.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::filesystem::path tone(int seconds) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("vornlib-bench-" + std::to_string(seconds) + "s.wav");
+  if (!std::filesystem::exists(path)) {
+    runDirect({"-v", "error", "-y", "-f", "lavfi", "-i",
+               "sine=frequency=440:sample_rate=44100:duration=" + std::to_string(seconds), "-ac",
+               "2", path.string()});
+  }
+  return path;
+}
+
+// Converts through the engine and waits; returns the output or nothing.
+std::optional<std::filesystem::path> convert(const std::filesystem::path& source,
+                                             const Vornex::Config& config) {
+  std::promise<std::optional<std::filesystem::path>> done;
+  VornFFMpegConverter().convert(
+      source, config, [&done](auto location, auto) { done.set_value(std::move(location)); });
+  return done.get_future().get();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double millisecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// 60 s stereo WAV to MP3, engine and direct run interleaved (the order alternates).
+void FFmpegEngineVsDirect(benchmark::State& state) {
+  const auto source = tone(60);
+  const Vornex::Config config(Vornex::Format::mp3, std::nullopt, 44100, 16, 2, 128);
+  std::vector<double> ours;
+  std::vector<double> direct;
+  bool oursFirst = true;
+  for (auto _ : state) {
+    for (int turn = 0; turn < 2; ++turn) {
+      const auto start = Clock::now();
+      if ((turn == 0) == oursFirst) {
+        const auto output = convert(source, config);
+        ours.push_back(millisecondsSince(start));
+        if (!output) state.SkipWithError("the engine failed");
+        if (output) std::filesystem::remove(*output);
+      } else {
+        const auto output = std::filesystem::temp_directory_path() / "vornlib-bench-direct.mp3";
+        const auto args = vornlib::platform::splitArguments(
+            vornlib::ffmpeg::ffmpegCommand(config, source, output));
+        if (runDirect(args) != 0) state.SkipWithError("ffmpeg failed");
+        direct.push_back(millisecondsSince(start));
+        std::filesystem::remove(output);
+      }
+    }
+    oursFirst = !oursFirst;
+  }
+  state.counters["ours_ms"] = median(ours);
+  state.counters["direct_ms"] = median(direct);
+  state.counters["ratio"] = median(ours) / median(direct);
+}
+BENCHMARK(FFmpegEngineVsDirect)->Iterations(9)->Unit(benchmark::kMillisecond);
+
+// Children of this process whose program is ffmpeg.
+int runningFFmpegChildren() {
+  int count = 0;
+  const std::string self = std::to_string(getpid());
+  DIR* proc = opendir("/proc");
+  if (!proc) return 0;
+  while (const dirent* entry = readdir(proc)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+    std::string pid, comm, state, ppid;
+    if (stat >> pid >> comm >> state >> ppid && ppid == self && comm == "(ffmpeg)") ++count;
+  }
+  closedir(proc);
+  return count;
+}
+
+// Sixteen conversions started at once: all complete, never more processes than the bound.
+void SixteenAtOnce(benchmark::State& state) {
+  const auto source = tone(10);
+  const Vornex::Config config(Vornex::Format::mp3, std::nullopt, 44100, 16, 2, 128);
+  for (auto _ : state) {
+    std::atomic<bool> sampling{true};
+    std::atomic<int> most{0};
+    std::thread sampler([&] {
+      while (sampling) {
+        most = std::max(most.load(), runningFFmpegChildren());
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      }
+    });
+    std::vector<std::promise<std::optional<std::filesystem::path>>> done(16);
+    for (auto& promise : done) {
+      VornFFMpegConverter().convert(source, config, [&promise](auto location, auto) {
+        promise.set_value(std::move(location));
+      });
+    }
+    int completed = 0;
+    for (auto& promise : done) {
+      if (auto output = promise.get_future().get()) {
+        ++completed;
+        std::filesystem::remove(*output);
+      }
+    }
+    sampling = false;
+    sampler.join();
+    state.counters["completed"] = completed;
+    state.counters["most_at_once"] = most.load();
+    state.counters["bound"] = static_cast<double>(vornlib::maxConcurrentFFmpegRuns());
+    if (completed != 16 || most.load() > static_cast<int>(vornlib::maxConcurrentFFmpegRuns())) {
+      state.SkipWithError("a conversion failed or the bound was exceeded");
+    }
+  }
+}
+BENCHMARK(SixteenAtOnce)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
