@@ -1,7 +1,8 @@
 // Example host program. For each of the eleven formats with its default codec (44100 Hz,
 // 16 bits, 2 channels, 128 kbit/s) it prints the configuration's description and the FFmpeg
 // argument string, then converts the source through the FFmpeg engine and prints the output's
-// path and size.
+// path and size. For the source and for each converted file it prints the six facts the
+// probe reads.
 //
 //   vornlib-demo [source]    (without a source, it makes a two-second tone to convert)
 #include <future>
@@ -29,6 +30,28 @@ std::optional<std::filesystem::path> makeTone() {
   return path;
 }
 
+template <class T>
+std::string show(const std::optional<T>& value) {
+  if (!value) return "-";
+  if constexpr (std::is_same_v<T, std::string>) {
+    return *value;
+  } else {
+    return std::to_string(*value);
+  }
+}
+
+void printFacts(const std::filesystem::path& file) {
+  const auto info = Vornex::FileInfo::make(file);
+  if (!info) {
+    std::cout << "     no audio facts\n";
+    return;
+  }
+  std::cout << "     duration " << show(info->duration()) << " s, bit rate "
+            << show(info->bitRate()) << " kbit/s, " << show(info->sampleRate()) << " Hz, codec "
+            << show(info->codecName()) << ", " << show(info->bitDepth()) << " bits, "
+            << show(info->chanelsCount()) << " channels\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -41,7 +64,9 @@ int main(int argc, char** argv) {
     std::cerr << "vornlib-demo: could not make a tone with " << vornlib::ffmpegProgram() << '\n';
     return 1;
   }
-  std::cout << "source: " << source.string() << "\n\n";
+  std::cout << "source: " << source.string() << '\n';
+  printFacts(source);
+  std::cout << '\n';
 
   int failures = 0;
   for (const Vornex::Format format : Vornex::Format::allCases()) {
@@ -56,6 +81,8 @@ int main(int argc, char** argv) {
       const std::filesystem::path output = Vornex::convert(source, config).get();
       std::cout << "  -> " << output.string() << " (" << std::filesystem::file_size(output)
                 << " bytes)\n";
+      printFacts(output);
+      std::filesystem::remove(output);  // the file is ours to keep or drop; a demo drops it
     } catch (const std::exception& error) {
       ++failures;
       std::cout << "  -> failed: " << error.what() << '\n';
