@@ -2,9 +2,6 @@
 // at once against the runner's bound.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,45 +13,20 @@
 
 #include <vornlib/vornlib.hpp>
 
+#include "bench_support.hpp"
 #include "ffmpeg/argument_builder.hpp"
 #include "platform/argument_split.hpp"
 
-extern char** environ;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace vornlib::bench;
 
-// Runs `ffmpeg -nostdin -hide_banner <args>` directly, output to /dev/null, and waits.
-int runDirect(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-hide_banner"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> raw;
-  for (auto& a : argv) raw.push_back(a.data());
-  raw.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using Clock = std::chrono::steady_clock;
 
 std::filesystem::path tone(int seconds) {
   const auto path = std::filesystem::temp_directory_path() /
                     ("vornlib-bench-" + std::to_string(seconds) + "s.wav");
-  if (!std::filesystem::exists(path)) {
-    runDirect({"-v", "error", "-y", "-f", "lavfi", "-i",
-               "sine=frequency=440:sample_rate=44100:duration=" + std::to_string(seconds), "-ac",
-               "2", path.string()});
-  }
+  if (!std::filesystem::exists(path)) makeTone(path, seconds);
   return path;
 }
 
@@ -67,14 +39,8 @@ std::optional<std::filesystem::path> convert(const std::filesystem::path& source
   return done.get_future().get();
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
 double millisecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+  return milliseconds(Clock::now() - start);
 }
 
 // 60 s stereo WAV to MP3, engine and direct run interleaved (the order alternates).
@@ -96,7 +62,9 @@ void FFmpegEngineVsDirect(benchmark::State& state) {
         const auto output = std::filesystem::temp_directory_path() / "vornlib-bench-direct.mp3";
         const auto args = vornlib::platform::splitArguments(
             vornlib::ffmpeg::ffmpegCommand(config, source, output));
-        if (runDirect(args) != 0) state.SkipWithError("ffmpeg failed");
+        std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-hide_banner"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        if (!runToEnd(argv)) state.SkipWithError("ffmpeg failed");
         direct.push_back(millisecondsSince(start));
         std::filesystem::remove(output);
       }
@@ -107,7 +75,7 @@ void FFmpegEngineVsDirect(benchmark::State& state) {
   state.counters["direct_ms"] = median(direct);
   state.counters["ratio"] = median(ours) / median(direct);
 }
-BENCHMARK(FFmpegEngineVsDirect)->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(FFmpegEngineVsDirect)->Iterations(15)->Unit(benchmark::kMillisecond);
 
 // Children of this process whose program is ffmpeg.
 int runningFFmpegChildren() {

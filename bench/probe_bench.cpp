@@ -3,15 +3,8 @@
 //   ffprobe -v quiet -print_format json -show_format -show_streams <file>
 // to the end of its output. Reports the median of each and their ratio per format.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -19,64 +12,14 @@
 
 #include <vornlib/file_info.hpp>
 
-extern char** environ;
+#include "bench_support.hpp"
 
 namespace {
 
+using namespace vornlib::bench;
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd = -1) noexcept : fd_(fd) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() { reset(); }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-struct FileActions {
-  posix_spawn_file_actions_t actions{};
-  FileActions() { posix_spawn_file_actions_init(&actions); }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
-};
-
-// Starts `argv` with standard input and error on /dev/null, reads its standard output to the
-// end and throws it away, and waits for it. False when it could not start or did not succeed.
-bool runToEnd(std::vector<std::string> argv) {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-  Descriptor reading(ends[0]);
-  Descriptor writing(ends[1]);
-  FileActions files;
-  posix_spawn_file_actions_addopen(&files.actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&files.actions, writing.get(), 1);
-  posix_spawn_file_actions_addopen(&files.actions, 2, "/dev/null", O_WRONLY, 0);
-  std::vector<char*> raw;
-  for (std::string& argument : argv) raw.push_back(argument.data());
-  raw.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawn(&pid, raw[0], &files.actions, nullptr, raw.data(), environ) != 0) return false;
-  writing.reset();
-  char sink[65536];
-  for (;;) {
-    const ssize_t count = ::read(reading.get(), sink, sizeof sink);
-    if (count == 0 || (count < 0 && errno != EINTR)) break;
-  }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // One minute of a stereo 44.1 kHz tone in each format, made once and removed at exit.
 class Tones {
@@ -90,22 +33,7 @@ class Tones {
         {"mp3", {"-c:a", "libmp3lame", "-b:a", "192k"}},
         {"m4a", {"-c:a", "aac", "-b:a", "128k"}},
     };
-    for (const auto& [extension, codec] : formats) {
-      std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG,
-                                       "-nostdin",
-                                       "-v",
-                                       "error",
-                                       "-y",
-                                       "-f",
-                                       "lavfi",
-                                       "-i",
-                                       "sine=frequency=440:sample_rate=44100:duration=60",
-                                       "-ac",
-                                       "2"};
-      argv.insert(argv.end(), codec.begin(), codec.end());
-      argv.push_back(path(extension));
-      runToEnd(argv);
-    }
+    for (const auto& [extension, codec] : formats) makeTone(path(extension), 60, codec);
   }
   Tones(const Tones&) = delete;
   Tones& operator=(const Tones&) = delete;
@@ -124,17 +52,6 @@ class Tones {
 const Tones& tones() {
   static const Tones made;
   return made;
-}
-
-double milliseconds(Clock::duration elapsed) {
-  return std::chrono::duration<double, std::milli>(elapsed).count();
-}
-
-double median(std::vector<double> values) {
-  if (values.empty()) return 0.0;
-  const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
 }
 
 // Probes and reads every fact; false when the file gave no object.
