@@ -120,14 +120,4 @@ TEST(ArgumentBuilder, CompleteStrings) {
   }
 }
 
-TEST(ArgumentBuilder, PiecesAlone) {
-  Vornex::Config config(Format::wav, Codec::linearPCM, 44100, 8, 2, 128);
-  EXPECT_EQ(vornlib::ffmpeg::ffmpegBitDepth(config), "-c:a pcm_u8");
-  EXPECT_EQ(vornlib::ffmpeg::ffmpegCodec(config), std::nullopt);
-  config.fileFormat = Format::ogg;
-  config.updateFileCodec(Codec::oggPCM);
-  EXPECT_EQ(vornlib::ffmpeg::ffmpegBitDepth(config), "");
-  EXPECT_EQ(vornlib::ffmpeg::ffmpegCodec(config), "-c:a flac -vn");
-}
-
 }  // namespace
