@@ -65,14 +65,18 @@ void startConversion(FFmpegRunner& runner, const std::filesystem::path& file,
   auto context = std::make_shared<const RunContext>(
       RunContext{std::move(completition), std::move(output), command});
 
-  if (refuse) {
-    // Reported like a failed run, and like a run from another thread.
-    platform::runInBackground([context] { context->finish(nullptr); });
-    return;
+  if (!refuse) {
+    try {
+      runner.executeAsync(std::move(command), [context](std::shared_ptr<FFmpegSession> session) {
+        context->finish(session.get());
+      });
+      return;
+    } catch (...) {
+      // The runner could not take the run (no thread could be started): a failed run too.
+    }
   }
-  runner.executeAsync(std::move(command), [context](std::shared_ptr<FFmpegSession> session) {
-    context->finish(session.get());
-  });
+  // Reported like a failed run, and like a run, from a thread other than the caller's.
+  platform::runInBackground([context] { context->finish(nullptr); });
 }
 
 }  // namespace vornlib::ffmpeg
