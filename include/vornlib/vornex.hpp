@@ -38,12 +38,15 @@ class Vornex {
   // returning. The FFmpeg engine returns at once and calls `completition` later, on a thread
   // of its runner. Failures go to `completition` (never thrown): VornError from the FFmpeg
   // engine, ExtError from the native one. A failed conversion may leave a partial file.
+  // A null `cfg` completes at once with VornError::unknownError; an empty `completition` makes
+  // the call do nothing.
   static void convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
                       Completion completition);
 
   // The same conversion, started on the shared background executor. get() returns the
   // location, or throws the VornError or ExtError that the engine reported, or
-  // VornError::unknownError when the engine reported neither (or dropped its completion).
+  // VornError::unknownError when the engine reported neither (or dropped its completion) or
+  // `cfg` is null.
   // An engine that reports twice is logged under "convert(file:with:)"; the first report wins.
   static std::future<std::filesystem::path> convert(std::filesystem::path file,
                                                     std::shared_ptr<Config> cfg);
