@@ -13,38 +13,12 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/unique_fd.hpp"
+
 extern char** environ;
 
 namespace vornlib::platform {
 namespace {
-
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      reset();
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const noexcept { return fd_; }
-  void reset() noexcept {
-    // No retry on EINTR: on Linux the descriptor is released even then, and a retry could
-    // close a descriptor another thread has just been given.
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-};
 
 struct FileActionsDestroy {
   void operator()(posix_spawn_file_actions_t* actions) const noexcept {
