@@ -1,13 +1,18 @@
 // ExtError: the failures of the native (in-process) conversion engine.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <string>
+#include <functional>
 
 // Reported by the native engine, and passed to the host unchanged. The case order, and so the
 // codes the C interface reports (domain "Vornlib.ExtError"), is fixed.
+//
+// A plain value that owns no heap memory: its text is kept inside the object, and the two
+// constants below are never destroyed, so copying them stays safe on threads that outlive
+// main() (the background executor's workers) while static destructors run.
 class ExtError : public std::exception {
  public:
   enum class Case : int {
@@ -17,11 +22,11 @@ class ExtError : public std::exception {
   };
 
   // The service's 32-bit signed status, sign-extended.
-  static ExtError osstatusError(std::int64_t status);
-  static const ExtError unknownError;
-  static const ExtError notSupportedFormat;
+  static ExtError osstatusError(std::int64_t status) noexcept;
+  static const ExtError& unknownError;
+  static const ExtError& notSupportedFormat;
 
-  explicit ExtError(Case c);
+  explicit ExtError(Case c) noexcept;
 
   Case kind() const noexcept { return case_; }
   int code() const noexcept { return static_cast<int>(case_); }
@@ -29,26 +34,26 @@ class ExtError : public std::exception {
   std::int64_t status() const noexcept { return status_; }
   // The textual form: "osstatusError(-50)", "unknownError" or "notSupportedFormat".
   // The text lives as long as this value.
-  const char* what() const noexcept override { return text_.c_str(); }
+  const char* what() const noexcept override { return text_.data(); }
 
   friend bool operator==(const ExtError& a, const ExtError& b) noexcept {
     return a.case_ == b.case_ && a.status_ == b.status_;
   }
 
  private:
-  ExtError(Case c, std::int64_t status);
+  ExtError(Case c, std::int64_t status) noexcept;
 
   Case case_;
   std::int64_t status_ = 0;
-  std::string text_;
+  // "osstatusError(" + the longest 64-bit decimal (20 characters) + ")" + the terminator.
+  std::array<char, 40> text_{};
 };
-
-inline const ExtError ExtError::unknownError{ExtError::Case::unknownError};
-inline const ExtError ExtError::notSupportedFormat{ExtError::Case::notSupportedFormat};
 
 template <>
 struct std::hash<ExtError> {
   std::size_t operator()(const ExtError& e) const noexcept {
-    return std::hash<std::int64_t>{}(e.status() * 4 + e.code());
+    // Unsigned, so that no status overflows.
+    return std::hash<std::uint64_t>{}(static_cast<std::uint64_t>(e.status()) * 4U +
+                                      static_cast<std::uint64_t>(e.code()));
   }
 };

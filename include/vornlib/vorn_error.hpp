@@ -3,12 +3,15 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 
 // The three failures that Vornlib itself reports. The codes are fixed: hosts and the C
 // interface (domain "Vornlib.VornError") rely on them, so a new case only ever goes last.
 //
 // A VornError is a plain value: copy it, compare it, switch on kind(). It derives from
-// std::exception so that the calls which throw can throw it as it is.
+// std::exception so that the calls which throw can throw it as it is. The constants below are
+// never destroyed, so that threads still running while static destructors run at exit may
+// copy them.
 class VornError : public std::exception {
  public:
   enum class Case : int {
@@ -17,9 +20,9 @@ class VornError : public std::exception {
     notSupportedCodecByFormat = 2,  // updateFileCodec() got a codec the format does not accept
   };
 
-  static const VornError unknownError;
-  static const VornError ffmpegUnknownError;
-  static const VornError notSupportedCodecByFormat;
+  static const VornError& unknownError;
+  static const VornError& ffmpegUnknownError;
+  static const VornError& notSupportedCodecByFormat;
 
   explicit VornError(Case c) noexcept : case_(c) {}
 
@@ -36,11 +39,6 @@ class VornError : public std::exception {
  private:
   Case case_;
 };
-
-inline const VornError VornError::unknownError{VornError::Case::unknownError};
-inline const VornError VornError::ffmpegUnknownError{VornError::Case::ffmpegUnknownError};
-inline const VornError VornError::notSupportedCodecByFormat{
-    VornError::Case::notSupportedCodecByFormat};
 
 template <>
 struct std::hash<VornError> {
