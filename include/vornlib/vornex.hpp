@@ -27,6 +27,13 @@ class Vornex {
   using Completion = std::function<void(std::optional<std::filesystem::path> location,
                                         std::optional<Error> error)>;
 
+  // The two conversion engines: the `ffmpeg` program, and the in-process one.
+  enum class Engine { ffmpeg, native };
+
+  // The engine that convert() uses for `cfg` as it stands: the explicit preference, or with
+  // auto_ the native engine for wav, aifc, aiff, caf and flac and FFmpeg for the rest.
+  static Engine engine(const Config& cfg) noexcept;
+
   // Converts `file` as `cfg` says into a new file in the temporary directory, named by a fresh
   // upper-case UUID and the format's extension; the file then belongs to the caller.
   //

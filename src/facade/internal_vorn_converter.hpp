@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <variant>
 
@@ -21,7 +22,7 @@ class InternalVornConverter {
                        Vornex::Completion completition) = 0;
 };
 
-enum class Engine { ffmpeg, native };
+using Engine = Vornex::Engine;
 
 // With auto_, wav, aifc, aiff, caf and flac go to the native engine and the rest to FFmpeg;
 // an explicit preference is obeyed for every format.
@@ -48,5 +49,10 @@ using Outcome = std::variant<std::filesystem::path, Vornex::Error>;
 // "convert(file:with:)".
 void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
                          std::function<void(Outcome)> then, EngineFactory factory);
+
+// The asynchronous C++ style: convertInBackground with a future for the outcome.
+std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
+                                                   std::shared_ptr<Vornex::Config> config,
+                                                   EngineFactory factory);
 
 }  // namespace vornlib::facade

@@ -2,7 +2,6 @@
 #include <utility>
 
 #include "facade/internal_vorn_converter.hpp"
-#include "facade/vornex_c_internal.hpp"
 #include "native/vorn_ext_audio_converter.hpp"
 #include "platform/executor.hpp"
 #include "platform/log.hpp"
@@ -158,6 +157,10 @@ void Vornex::convert(const std::filesystem::path& file, const std::shared_ptr<Co
     return;
   }
   vornlib::facade::dispatch(file, *cfg, std::move(completition), vornlib::facade::makeEngine);
+}
+
+Vornex::Engine Vornex::engine(const Config& cfg) noexcept {
+  return vornlib::facade::chooseEngine(cfg);
 }
 
 std::future<std::filesystem::path> Vornex::convert(std::filesystem::path file,

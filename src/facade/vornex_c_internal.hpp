@@ -14,9 +14,4 @@ int convertWithCompletionHandler(const char* file, const VornexConfig* with,
                                  VornexBlock completionHandler, void* context,
                                  EngineFactory factory) noexcept;
 
-// The future of the asynchronous C++ style.
-std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
-                                                   std::shared_ptr<Vornex::Config> config,
-                                                   EngineFactory factory);
-
 }  // namespace vornlib::facade
