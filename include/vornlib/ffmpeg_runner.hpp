@@ -56,7 +56,8 @@ class FFmpegRunner {
  public:
   virtual ~FFmpegRunner() = default;
 
-  // Starts a run of `ffmpeg -nostdin -hide_banner <arguments>` and returns at once. Blanks
+  // Starts a run of `ffmpeg -nostdin -hide_banner -y <arguments>` and returns at once (an
+  // existing output file is overwritten). Blanks
   // (only ' ') separate the arguments; a double-quoted stretch is part of one argument, without
   // its quotes; runs of blanks make no empty argument; an unterminated quote runs to the end.
   // No shell is involved.

@@ -11,15 +11,17 @@
 class VornFFMpegConverter {
  public:
   // Starts converting `file` as `with` says and returns without waiting. The output goes to
-  // the temporary directory as <UUID>.<format extension>; `with` is read only during this
+  // the temporary directory as <UUID>.<format extension>, created before the run exclusively,
+  // mode 0600 and never through a link another user planted; `with` is read only during this
   // call. `file` is taken as a file-system path (made absolute against the working directory).
   //
   // `completition` is called exactly once, on a thread of the FFmpeg runner (never the
   // caller's): with the output location when ffmpeg succeeded, or with
   // VornError::ffmpegUnknownError when it failed, after the log line "Command = " followed by
   // the argument string. A source or output path holding a double quote, or a source that
-  // exists but is not a regular file (a FIFO, a device, a directory), is refused the same way
-  // without running ffmpeg, and nothing is written. After a failure, whatever ffmpeg left at
+  // exists but is not a regular file (a FIFO, a device, a directory), or an output file the
+  // temporary directory does not let us create, is refused the same way without running
+  // ffmpeg, and nothing is written. After a failure, whatever ffmpeg left at
   // the output path stays there.
   void convert(const std::filesystem::path& file, const Vornex::Config& with,
                Vornex::Completion completition);

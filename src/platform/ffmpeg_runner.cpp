@@ -143,7 +143,9 @@ std::shared_ptr<FFmpegSession> runFFmpeg(const std::filesystem::path& program,
     if (const auto known = encoderCatalogue().encodersOf(program))
       substituteEncoders(split, *known);
   }
-  std::vector<std::string> argv{"-nostdin", "-hide_banner"};
+  // -y: the FFmpeg engine creates its output file itself, safely, before the run; ffmpeg is to
+  // write into it rather than stop at the question whether to overwrite it.
+  std::vector<std::string> argv{"-nostdin", "-hide_banner", "-y"};
   argv.insert(argv.end(), std::make_move_iterator(split.begin()),
               std::make_move_iterator(split.end()));
   platform::ProcessResult result = platform::runProcess(program, argv, kOutputLimit);

@@ -1,17 +1,28 @@
 #include "platform/temporary.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <uuid/uuid.h>
 
 #include <array>
+#include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
 namespace vornlib::platform {
 
 std::string temporaryDirectory() {
-  std::error_code error;
-  std::string text = std::filesystem::temp_directory_path(error).native();
-  if (error || text.empty()) text = "/tmp";
+  // TMPDIR as it stands, even when it names no directory: creating the output then fails,
+  // which a host can see, where falling back to /tmp would put files where it did not ask.
+  const char* setting = std::getenv("TMPDIR");
+  std::filesystem::path directory(setting != nullptr && *setting != '\0' ? setting : "/tmp");
+  if (directory.is_relative()) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(directory, error);
+    directory = error ? std::filesystem::path("/tmp") : absolute;
+  }
+  std::string text = directory.native();
   while (text.size() > 1 && text.back() == '/') text.pop_back();
   if (text.back() != '/') text.push_back('/');
   return text;
@@ -23,6 +34,45 @@ std::string uuidString() {
   std::array<char, 37> text{};  // 36 characters and the terminator
   uuid_unparse_upper(uuid, text.data());
   return std::string(text.data(), 36);
+}
+
+std::string temporaryOutputPath(std::string_view extension) {
+  return temporaryDirectory().append(uuidString()).append(".").append(extension);
+}
+
+int createExclusive(const std::string& path, bool replaceRegular, UniqueFd& file) noexcept {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = -1;
+    do {
+      fd = ::open(path.c_str(), kFlags, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0) {
+      file = UniqueFd(fd);
+      return 0;
+    }
+    if (errno != EEXIST || !replaceRegular || attempt > 0) return errno;
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return EEXIST;
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return errno;
+  }
+  return EEXIST;
+}
+
+int createTemporaryOutput(std::string_view extension, std::string& path, UniqueFd& file) noexcept {
+  // A clash of random UUIDs means someone planted the name; a few fresh tries get past that,
+  // and a directory that refuses for another reason fails at the first.
+  constexpr int kAttempts = 8;
+  int error = EEXIST;
+  for (int attempt = 0; attempt < kAttempts && error == EEXIST; ++attempt) {
+    try {
+      path = temporaryOutputPath(extension);
+    } catch (...) {
+      return ENOMEM;
+    }
+    error = createExclusive(path, false, file);
+  }
+  return error;
 }
 
 }  // namespace vornlib::platform

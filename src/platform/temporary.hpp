@@ -1,14 +1,34 @@
-// The temporary directory and fresh UUID names for output files.
+// The temporary directory, fresh UUID names for output files, and creating them safely in a
+// directory that other users share.
 #pragma once
 
 #include <string>
+#include <string_view>
+
+#include "platform/unique_fd.hpp"
 
 namespace vornlib::platform {
 
-// The temporary directory's path text, ending in exactly one '/'.
+// The temporary directory's absolute path text, ending in exactly one '/'. Read afresh at each
+// call (TMPDIR, else /tmp); a relative value is taken against the working directory, so that
+// no name built on it can be read as a protocol or depend on where the host stands later.
 std::string temporaryDirectory();
 
 // A new random UUID, 36 characters, upper-case hexadecimal in groups of 8-4-4-4-12.
 std::string uuidString();
+
+// A fresh output name in the temporary directory: <directory><UUID>.<extension>.
+std::string temporaryOutputPath(std::string_view extension);
+
+// Creates the file `path` for writing, exclusively and without following a link
+// (O_CREAT|O_EXCL|O_NOFOLLOW, mode 0600), and gives its descriptor in `file`. With
+// `replaceRegular`, a regular file already at `path` is unlinked first (a link or anything else
+// is left alone and the call fails with EEXIST). Returns 0 or the errno value.
+int createExclusive(const std::string& path, bool replaceRegular, UniqueFd& file) noexcept;
+
+// A new, empty output file in the temporary directory: a fresh name as temporaryOutputPath
+// gives, created as createExclusive does, with another fresh name whenever one is taken.
+// Returns 0 with the name in `path` and the descriptor in `file`, or the errno value.
+int createTemporaryOutput(std::string_view extension, std::string& path, UniqueFd& file) noexcept;
 
 }  // namespace vornlib::platform

@@ -1,6 +1,7 @@
 #include "ffmpeg/ffmpeg_conversion.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 
@@ -37,7 +38,13 @@ std::shared_ptr<FFmpegSession> session(std::optional<ReturnCode> code) {
   return std::make_shared<FFmpegSession>("", code, "");
 }
 
-TEST(FFmpegConversion, EveryEndingIsReportedOnceLoggingEveryFailureFirst) {
+// Outputs are real files now, created before the run: keep them out of the shared directory.
+class FFmpegConversion : public ::testing::Test {
+  vornlib::test::TempDir tmp_;
+  vornlib::test::TmpdirScope scope_{tmp_.path()};
+};
+
+TEST_F(FFmpegConversion, EveryEndingIsReportedOnceLoggingEveryFailureFirst) {
   struct Row {
     const char* name;
     std::shared_ptr<FFmpegSession> session;
@@ -85,7 +92,7 @@ TEST(FFmpegConversion, EveryEndingIsReportedOnceLoggingEveryFailureFirst) {
   }
 }
 
-TEST(FFmpegConversion, OutputIsAFreshUuidNameWithTheFormatsExtension) {
+TEST_F(FFmpegConversion, OutputIsAFreshUuidNameCreatedPrivatelyBeforeTheRun) {
   FakeRunner runner;
   Vornex::Config config(Format::mp4, Codec::ac3, 44100, 16, 2, 128);
   for (const Format format : {Format::mp4, Format::mp4, Format::aac, Format::ogg, Format::wav}) {
@@ -105,6 +112,10 @@ TEST(FFmpegConversion, OutputIsAFreshUuidNameWithTheFormatsExtension) {
     EXPECT_TRUE(std::regex_match(name.substr(0, 36), uuid)) << name;
     EXPECT_EQ(name.substr(36), std::string(".") + extensions[i]);
     names.insert(name);
+    // Already there, empty and ours alone, before ffmpeg is given its name.
+    struct stat status {};
+    ASSERT_EQ(::lstat(output.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_size == 0 && (status.st_mode & 0777) == 0600);
     // The whole string is the builder's, for the source and this output.
     config.fileFormat = Format::fromRawValue(extensions[i]).value();
     EXPECT_EQ(command, vornlib::ffmpeg::ffmpegCommand(config, "/in/song.wav", output));
@@ -112,7 +123,7 @@ TEST(FFmpegConversion, OutputIsAFreshUuidNameWithTheFormatsExtension) {
   EXPECT_EQ(names.size(), runner.runs.size());
 }
 
-TEST(FFmpegConversion, ConfigurationIsReadOnlyDuringTheCall) {
+TEST_F(FFmpegConversion, ConfigurationIsReadOnlyDuringTheCall) {
   FakeRunner runner;
   Reports reports;
   Vornex::Config config(Format::mp3, std::nullopt, 44100, 16, 2, 192);
@@ -127,14 +138,16 @@ TEST(FFmpegConversion, ConfigurationIsReadOnlyDuringTheCall) {
   EXPECT_NE(before.find("-b:a 192k"), std::string::npos);
 }
 
-TEST(FFmpegConversion, RefusesPathsItCannotPassSafely) {
+TEST_F(FFmpegConversion, RefusesPathsItCannotPassSafely) {
   vornlib::test::TempDir dir;
   const std::filesystem::path fifo = dir / "pipe.wav";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::filesystem::path sources[] = {dir / "a\" -y \"evil.wav", "/in/say \"hi\".wav", fifo,
-                                           dir.path(), "/dev/zero"};
+  const std::filesystem::path sources[] = {
+      dir / "a\" -y \"evil.wav", "/in/say \"hi\".wav", fifo, dir.path(), "/dev/zero", "/in/a.wav"};
   for (const auto& source : sources) {
     SCOPED_TRACE(source);
+    // The last source is fine, but the temporary directory does not exist.
+    vornlib::test::TmpdirScope scope(source == sources[5] ? dir / "missing" : dir.path());
     LogCapture log;
     FakeRunner runner;
     Reports reports;
@@ -151,9 +164,11 @@ TEST(FFmpegConversion, RefusesPathsItCannotPassSafely) {
     EXPECT_EQ(log.lines()[0].rfind("Command = -i \"", 0), 0U);
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "evil.wav"));
+  // Nothing was created for the refused runs: only the FIFO is there.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(FFmpegConversion, RelativeSourcesAreMadeAbsolute) {
+TEST_F(FFmpegConversion, RelativeSourcesAreMadeAbsolute) {
   FakeRunner runner;
   const Vornex::Config config(Format::mp3, std::nullopt, 44100, 16, 2, 192);
   vornlib::ffmpeg::startConversion(runner, "concat:a.wav|b.wav", config, [](auto, auto) {});

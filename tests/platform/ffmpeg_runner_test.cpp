@@ -106,7 +106,7 @@ TEST_F(FFmpegRunnerTest, RaisingBoundStartsQueuedRunsInOrder) {
   vornlib::setMaxConcurrentFFmpegRuns(1);
   // The run "a" waits for "go", giving up when the directory is gone or after a minute.
   vornlib::setFFmpegProgram(script("runs", R"(for i in $(seq 600); do
-[ "$3" != a ] || [ -e "$D/go" ] || [ ! -d "$D" ] && break; sleep 0.1; done; echo "$3")"));
+[ "$4" != a ] || [ -e "$D/go" ] || [ ! -d "$D" ] && break; sleep 0.1; done; echo "$4")"));
   auto blocked = start("a");
   std::vector<std::future<Session>> queued;
   for (const char* name : {"b", "c", "d"}) queued.push_back(start(name));

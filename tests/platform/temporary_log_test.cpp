@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <filesystem>
 #include <regex>
 #include <set>
 
@@ -10,24 +14,52 @@
 
 namespace {
 
-// TMPDIR is the platform's own setting for where temporary files go; the directory text must
-// end in exactly one separator however it is written there.
-TEST(Temporary, DirectoryEndsInExactlyOneSeparator) {
+// TMPDIR is the platform's own setting for where temporary files go. The text must end in
+// exactly one separator, and be absolute: a relative value would give relative locations, and
+// one such as "pipe:1" would reach ffmpeg as a protocol.
+TEST(Temporary, DirectoryIsAbsoluteEndingInExactlyOneSeparator) {
   vornlib::test::TempDir dir;
-  const char* previous = ::getenv("TMPDIR");
-  const std::string saved = previous ? previous : "";
-  for (const std::string& written :
-       {dir.path().native(), dir.path().native() + "/", dir.path().native() + "///"}) {
-    ::setenv("TMPDIR", written.c_str(), 1);
-    EXPECT_EQ(vornlib::platform::temporaryDirectory(), dir.path().native() + "/") << written;
+  const std::string cwd = std::filesystem::current_path().native();
+  const std::pair<std::string, std::string> rows[] = {
+      {dir.path().native(), dir.path().native() + "/"},
+      {dir.path().native() + "///", dir.path().native() + "/"},
+      {"pipe:1", cwd + "/pipe:1/"},
+      {"relative/dir/", cwd + "/relative/dir/"},
+  };
+  for (const auto& [written, expected] : rows) {
+    vornlib::test::TmpdirScope scope(written);
+    EXPECT_EQ(vornlib::platform::temporaryDirectory(), expected) << written;
   }
-  ::setenv("TMPDIR", (dir.path() / "missing").c_str(), 1);
-  EXPECT_EQ(vornlib::platform::temporaryDirectory().back(), '/');
-  if (previous) {
-    ::setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
+}
+
+// Outputs land in a directory every local user can write to: a link or file planted under the
+// name must never be written through, and what we create is ours alone.
+TEST(Temporary, OutputsAreCreatedExclusivelyWithoutFollowingLinks) {
+  using vornlib::platform::createExclusive;
+  vornlib::test::TempDir dir;
+  const std::string link = dir / "planted";
+  const std::string target = dir / "target";
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  vornlib::platform::UniqueFd fd;
+  EXPECT_EQ(createExclusive(link, true, fd), EEXIST);
+  EXPECT_FALSE(std::filesystem::exists(target));
+
+  const std::string regular = dir / "regular";
+  ASSERT_EQ(createExclusive(regular, false, fd), 0);
+  EXPECT_EQ(createExclusive(regular, false, fd), EEXIST);
+  EXPECT_EQ(createExclusive(regular, true, fd), 0);  // replaced, as an erase asks
+
+  vornlib::test::TmpdirScope scope(dir.path());
+  std::string path;
+  ASSERT_EQ(vornlib::platform::createTemporaryOutput("wav", path, fd), 0);
+  EXPECT_EQ(std::filesystem::path(path).parent_path(), dir.path());
+  for (const std::string& made : {regular, path}) {
+    struct stat status {};
+    ASSERT_EQ(::lstat(made.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600U) << made;
   }
+  vornlib::test::TmpdirScope missing(dir / "missing");
+  EXPECT_EQ(vornlib::platform::createTemporaryOutput("wav", path, fd), ENOENT);
 }
 
 TEST(Temporary, UuidsAreFreshUpperCaseAndVersion4) {

@@ -105,4 +105,17 @@ ProbedStream ffprobeAudio(const std::filesystem::path& file) {
   return {s.value("codec_name", ""), s.value("sample_rate", ""), s.value("channels", 0)};
 }
 
+TmpdirScope::TmpdirScope(const std::filesystem::path& value) {
+  if (const char* now = ::getenv("TMPDIR")) saved_ = now;
+  ::setenv("TMPDIR", value.c_str(), 1);
+}
+
+TmpdirScope::~TmpdirScope() {
+  if (saved_) {
+    ::setenv("TMPDIR", saved_->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+}
+
 }  // namespace vornlib::test

@@ -69,6 +69,18 @@ class TempDir {
   std::filesystem::path path_;
 };
 
+// Sets TMPDIR, where Vornlib puts its outputs, for one scope, and puts back what was there.
+class TmpdirScope {
+ public:
+  explicit TmpdirScope(const std::filesystem::path& value);
+  ~TmpdirScope();
+  TmpdirScope(const TmpdirScope&) = delete;
+  TmpdirScope& operator=(const TmpdirScope&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
 // Runs a program (no shell) and returns its exit status (-1 when it did not exit), with what
 // it printed, standard output and standard error together, in `out`.
 int runProgram(const std::vector<std::string>& argv, std::string* out = nullptr);
