@@ -1,0 +1,26 @@
+// Reading side of the audio-file service: decodes the first audio stream of a file and hands
+// it out in the client format.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/audio_file.hpp"
+
+namespace vornlib::platform::audio {
+
+class AudioFileReader {
+ public:
+  virtual ~AudioFileReader() = default;
+
+  // Opens `path` as ExtAudioFileOpenURL says. On success `out` holds the reader.
+  static OSStatus open(const std::string& path, std::unique_ptr<AudioFileReader>& out) noexcept;
+
+  // `format` has already been checked to be interleaved packed 32-bit float with a positive
+  // rate and channel count.
+  virtual OSStatus setClientFormat(const AudioStreamBasicDescription& format) noexcept = 0;
+  virtual OSStatus read(std::uint32_t* ioNumberFrames, AudioBufferList* ioData) noexcept = 0;
+};
+
+}  // namespace vornlib::platform::audio

@@ -1,0 +1,29 @@
+// The sample converter between a file's audio and a client format, shared by reading and
+// writing: rate, channel count and sample format in one libswresample context.
+#pragma once
+
+#include "platform/av_owners.hpp"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace vornlib::platform {
+
+struct SampleShape {
+  const AVChannelLayout* layout;  // borrowed for the call
+  AVSampleFormat format;
+  int rate;
+};
+
+// A ready converter from `in` to `out`, or null (with the FFmpeg error in `error`). When the
+// channel counts differ, one channel is copied to every output channel and many channels are
+// averaged into one; other counts follow FFmpeg's default mixing between the two layouts.
+ResamplerPtr makeResampler(const SampleShape& in, const SampleShape& out, int& error) noexcept;
+
+// The default layout of `channels` channels (FFmpeg's standard one where it has one, else an
+// unspecified order).
+AVChannelLayout defaultLayout(int channels) noexcept;
+
+}  // namespace vornlib::platform
