@@ -1,18 +1,14 @@
-// Example host program. For each of the eleven formats with its default codec (44100 Hz,
-// 16 bits, 2 channels, 128 kbit/s) it prints the configuration's description and the FFmpeg
-// argument string, then converts the source through the FFmpeg engine and prints the output's
-// path and size. For the source and for each converted file it prints the six facts the
-// probe reads.
+// Example host program: converts one source to each of the eleven formats with its default
+// codec (44100 Hz, 16 bits, 2 channels, 128 kbit/s), letting Vornlib pick the engine, and
+// prints for each the engine that served it, the output's path and size and the six facts
+// the probe reads of it.
 //
-//   vornlib-demo [source]    (without a source, it makes a two-second tone to convert)
+//   vornlib-demo [FILE]    (without a file, it makes a two-second tone to convert)
 #include <future>
 #include <iostream>
 #include <memory>
 
 #include <vornlib/vornlib.hpp>
-
-// Only to show the argument string; a host has no need of it.
-#include "ffmpeg/argument_builder.hpp"
 
 namespace {
 
@@ -21,7 +17,7 @@ std::optional<std::filesystem::path> makeTone() {
   const auto path = std::filesystem::temp_directory_path() / "vornlib-demo-tone.wav";
   std::promise<bool> done;
   vornlib::processRunner().executeAsync(
-      "-f lavfi -i \"sine=frequency=440:duration=2\" -ac 2 -y \"" + path.string() + "\"",
+      "-f lavfi -i \"sine=frequency=440:duration=2\" -ac 2 \"" + path.string() + "\"",
       [&done](std::shared_ptr<vornlib::FFmpegSession> session) {
         done.set_value(session && session->getReturnCode() &&
                        session->getReturnCode()->isValueSuccess());
@@ -71,12 +67,8 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (const Vornex::Format format : Vornex::Format::allCases()) {
     auto config = std::make_shared<Vornex::Config>(format, std::nullopt, 44100, 16, 2, 128);
-    config->preferedConverter = Vornex::Config::PreferedConverterType::ffmpeg;
-    std::cout << config->description() << '\n'
-              << "  ffmpeg "
-              << vornlib::ffmpeg::ffmpegCommand(
-                     *config, source, "<tmp>/<UUID>." + std::string(format.fileExtension()))
-              << '\n';
+    const bool native = Vornex::engine(*config) == Vornex::Engine::native;
+    std::cout << config->description() << "  [" << (native ? "native" : "ffmpeg") << " engine]\n";
     try {
       const std::filesystem::path output = Vornex::convert(source, config).get();
       std::cout << "  -> " << output.string() << " (" << std::filesystem::file_size(output)
@@ -88,5 +80,6 @@ int main(int argc, char** argv) {
       std::cout << "  -> failed: " << error.what() << '\n';
     }
   }
+  std::cout << '\n' << (11 - failures) << " of 11 formats converted\n";
   return failures == 0 ? 0 : 1;
 }

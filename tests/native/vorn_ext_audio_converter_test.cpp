@@ -1,0 +1,107 @@
+// The native engine's steps, closings, log line and report, driven through a scripted service.
+#include <gtest/gtest.h>
+
+#include "native/fake_audio_file_service.hpp"
+#include "native/vorn_ext_audio_converter.hpp"
+#include "platform/temporary.hpp"
+#include "support/support.hpp"
+
+namespace {
+
+using Format = Vornex::Format;
+using Codec = Vornex::Codec;
+using vornlib::test::FakeAudioFileService;
+namespace audio = vornlib::platform::audio;
+
+constexpr const char* kCopied = "open make setS setD read write read endD endS ";
+
+// Converts through `service` and checks what holds for every conversion: one report, on this
+// thread, before convert returns; a location or an error; one log line exactly for an error.
+std::optional<Vornex::Error> convert(FakeAudioFileService& service, const Vornex::Config& config,
+                                     std::string* location = nullptr) {
+  vornlib::test::LogCapture log;
+  vornlib::test::Reports reports;
+  vornlib::native::convert(service, "source.wav", config, reports.completion());
+  EXPECT_EQ(reports.count(), 1U);  // before convert returned
+  const auto report = reports.first();
+  if (!report) return std::nullopt;
+  EXPECT_EQ(report->thread, std::this_thread::get_id());
+  EXPECT_NE(report->location.has_value(), report->error.has_value());
+  if (location && report->location) *location = report->location->native();
+  std::vector<std::string> logged;
+  if (report->error)
+    logged.push_back(std::string("error = ") + std::get<ExtError>(*report->error).what());
+  EXPECT_EQ(log.lines(), logged);
+  EXPECT_EQ(service.faults, "");
+  return report->error;
+}
+
+TEST(NativeEngine, EachFailureClosesWhatIsOpenAndIsReportedOnce) {
+  // The call that answers the status (or, with status 0, succeeds without a handle); the
+  // configuration's format, codec, bits and channels; the error reported; the calls made.
+  using Row = std::tuple<std::string, audio::OSStatus, Format, Codec, int, int,
+                         std::optional<ExtError>, std::string>;
+  const auto osstatus = ExtError::osstatusError;
+  const ExtError notSupported = ExtError::notSupportedFormat;
+  const Format wav = Format::wav;
+  const Codec pcm = Codec::linearPCM;
+  const Row rows[] = {
+      {"open", audio::fnfErr, wav, pcm, 16, 2, osstatus(-43), "open "},
+      {"open", 0, wav, pcm, 16, 2, ExtError::unknownError, "open "},
+      {"", 0, Format::mp4, Codec::mp3, 16, 2, notSupported, "open endS "},
+      {"", 0, wav, pcm, -1, 2, notSupported, "open endS "},
+      {"fmti", -50, Format::flac, Codec::flac, 16, 2, osstatus(-50), "open fmti endS "},
+      {"", 0, Format::ogg, pcm, 16, 2, notSupported, "open endS "},
+      {"make", -50, wav, pcm, 16, 2, osstatus(-50), "open make endS "},
+      {"make", 0, wav, pcm, 16, 2, ExtError::unknownError, "open make endS "},
+      {"", 0, wav, pcm, 8, 1 << 30, notSupported, "open make endD endS "},
+      {"setS", -50, wav, pcm, 16, 2, osstatus(-50), "open make setS endD endS "},
+      {"setD", -50, wav, pcm, 16, 2, osstatus(-50), "open make setS setD endD endS "},
+      {"read", -39, wav, pcm, 16, 2, osstatus(-39), "open make setS setD read endD endS "},
+      {"write", -34, wav, pcm, 16, 2, osstatus(-34), "open make setS setD read write endD endS "},
+      {"endD", -34, wav, pcm, 16, 2, osstatus(-34), kCopied},  // the file is not finished
+      {"endS", -34, wav, pcm, 16, 2, std::nullopt, kCopied},
+      {"", 0, wav, pcm, 16, 2, std::nullopt, kCopied},
+  };
+  for (const auto& [call, status, format, codec, bits, channels, error, trace] : rows) {
+    SCOPED_TRACE(trace + "/ " + call);
+    // ogg is reached as a host does: by changing the format of a valid configuration.
+    Vornex::Config config(format == Format::ogg ? wav : format, codec, 44100, bits, channels, 0);
+    config.fileFormat = format;
+    FakeAudioFileService service;
+    service.statuses[call] = status;
+    if (status == 0) service.noHandle = call;
+    EXPECT_EQ(convert(service, config),
+              error ? std::optional<Vornex::Error>(*error) : std::nullopt);
+    EXPECT_EQ(service.trace, trace);
+  }
+}
+
+TEST(NativeEngine, ASuccessNamesAFreshFileExchangesFloatAndReplacesTakenNames) {
+  const std::string directory = vornlib::platform::temporaryDirectory();
+  for (const int taken : {0, 2, 100}) {
+    FakeAudioFileService service;
+    service.takenNames = taken;
+    std::string location;
+    const auto error =
+        convert(service, Vornex::Config(Format::wav, Codec::linearPCM, 22050, 24, 2, 0), &location);
+    const std::set<std::string> names(service.paths.begin(), service.paths.end());
+    EXPECT_EQ(names.size(), service.paths.size());  // a fresh name each time
+    for (const std::string& name : names) {         // <directory><36-character UUID>.wav
+      EXPECT_EQ(name, directory + name.substr(directory.size(), 36) + ".wav");
+    }
+    if (taken == 100) {  // a few tries, then the service's answer
+      EXPECT_EQ(error, std::optional<Vornex::Error>(ExtError::osstatusError(audio::dupFNErr)));
+      EXPECT_TRUE(names.size() > 2 && names.size() < 100);
+      continue;
+    }
+    EXPECT_EQ(location, service.paths.back());
+    EXPECT_EQ(service.trace, std::string(taken ? "open make make " : "open ") + (kCopied + 5));
+    EXPECT_EQ(service.fileType, audio::kAudioFileWAVEType);
+    EXPECT_EQ(service.created.mBytesPerFrame, 6U);
+    EXPECT_EQ(vornlib::test::fields(service.client),
+              (std::vector<double>{22050, audio::kAudioFormatLinearPCM, 9, 8, 1, 8, 2, 32, 0}));
+  }
+}
+
+}  // namespace
