@@ -92,23 +92,18 @@ TEST(FileInfo, IntegerTexts) {
   for (const Json& text : rejected) EXPECT_EQ(read(text), (std::pair<Int, Int>())) << text;
 }
 
-TEST(FileInfo, ChannelsAreWholeNumbers) {
-  const std::pair<Json, Int> rows[] = {
+// Channels and the sample size are numbers, the raw precision a text; other kinds give nothing.
+TEST(FileInfo, NumberEntries) {
+  const std::pair<Json, Int> channels[] = {
       {2, 2},         {-3, -3},        {16.0, 16},   {uint64_t{kMax}, kMax},
       {kMin, kMin},   {-0x1p63, kMin}, {16.5, none}, {uint64_t{kMax} + 1, none},
       {0x1p63, none}, {NAN, none},     {"2", none}};
-  for (const auto& [n, c] : rows) EXPECT_EQ(audio({{"channels", n}}).chanelsCount(), c) << n;
-}
-
-TEST(FileInfo, BitDepthPrefersTheSampleSizeThenTheRawPrecision) {
-  const std::tuple<Json, Json, Int> rows[] = {{16, "24", 16},   {0, "24", 24},  {-8, "+1", 1},
-                                              {"16", "20", 20}, {0, "0", none}, {0, 24, none}};
-  for (const auto& [bits, raw, depth] : rows) {
+  for (const auto& [n, c] : channels) EXPECT_EQ(audio({{"channels", n}}).chanelsCount(), c) << n;
+  const std::tuple<Json, Json, Int> depths[] = {{16, "24", 16},   {0, "24", 24},  {-8, "+1", 1},
+                                                {"16", "20", 20}, {0, "0", none}, {0, 24, none}};
+  for (const auto& [bits, raw, depth] : depths) {
     EXPECT_EQ(audio({{"bits_per_sample", bits}, {"bits_per_raw_sample", raw}}).bitDepth(), depth);
   }
-}
-
-TEST(FileInfo, AbsentEntriesOrOtherKindsGiveNothing) {
   const FileInfo bare = audio({{"codec_name", 86017}});
   EXPECT_FALSE(bare.codecName() || bare.sampleRate() || bare.bitRate() || bare.bitDepth() ||
                bare.chanelsCount() || bare.duration());

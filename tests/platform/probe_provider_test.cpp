@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <iterator>
 #include <optional>
 #include <random>
 #include <string>
@@ -25,7 +24,7 @@ using Int = std::optional<int64_t>;
 
 // Every container the library writes, from a 0.5 s tone unless the options bring their own input.
 // The "-as-pcm.wav" files hold compressed data under a WAV header that declares 16-bit stereo
-// PCM: FFmpeg recognises the codec from the data, and so must the probe.
+// 48 kHz PCM: FFmpeg recognises the codec from the data, and so must the probe.
 const std::pair<const char*, const char*> kSamples[] = {
     {"s16.wav", "-ar 44100 -ac 2 -c:a pcm_s16le"},
     {"u8.wav", "-ar 8000 -ac 1 -c:a pcm_u8"},
@@ -43,24 +42,6 @@ const std::pair<const char*, const char*> kSamples[] = {
     {"ac3-as-pcm.wav", "-f lavfi -i anoisesrc=d=2:r=48000:a=0.3 -ac 2 -c:a ac3 -b:a 640k -f ac3"},
     {"mp3-as-pcm.wav", "-ar 44100 -ac 2 -c:a libmp3lame -b:a 128k -f mp3"}};
 
-std::string bytes(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::string le32(std::size_t v) {
-  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16),
-          static_cast<char>(v >> 24)};
-}
-
-void wrapAsPcm(const fs::path& file) {
-  const std::string data = bytes(file);
-  // fmt chunk: PCM, 2 channels, 48000 Hz, 192000 bytes/s, 4-byte frames, 16 bits.
-  const std::string format("\x10\0\0\0\x01\0\x02\0\x80\xbb\0\0\0\xee\x02\0\x04\0\x10\0", 20);
-  std::ofstream(file, std::ios::binary) << "RIFF" << le32(36 + data.size()) << "WAVEfmt " << format
-                                        << "data" << le32(data.size()) << data;
-}
-
 // Whether FileInfo::make gave an object; nothing if it hung (it runs on a detached thread).
 std::optional<bool> madeInTime(const std::string& path) {
   std::packaged_task<bool()> task([path] { return Vornex::FileInfo::make(path).has_value(); });
@@ -74,13 +55,16 @@ class ProbeProvider : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_.emplace();
+    const std::string ffmpeg = std::string(VORNLIB_TEST_FFMPEG) + " -nostdin -v error -y ";
     for (const auto& [name, options] : kSamples) {
-      const std::string text = options;
-      const std::string command = std::string(VORNLIB_TEST_FFMPEG) + " -nostdin -v error -y " +
-                                  (text.starts_with("-f ") ? "" : "-f lavfi -i sine=d=0.5 ") +
-                                  text + " '" + path(name) + "'";
+      std::string command =
+          ffmpeg + (std::string_view(options).starts_with("-f ") ? "" : "-f lavfi -i sine=d=0.5 ") +
+          options;
+      if (std::string(name).ends_with("-as-pcm.wav")) {
+        command += " - | " + ffmpeg + "-f s16le -ar 48000 -ac 2 -i - -c copy";
+      }
+      command += " '" + path(name) + "'";
       ASSERT_EQ(std::system(command.c_str()), 0) << command;
-      if (std::string(name).ends_with("-as-pcm.wav")) wrapAsPcm(path(name));
     }
   }
   static void TearDownTestSuite() { dir_.reset(); }
@@ -123,11 +107,13 @@ TEST_F(ProbeProvider, BadInputsGiveNoObjectAndNeverHang) {
       {"empty.wav", ""},
       {"noise.mp3", noise},
       {"notes.txt", "not a sound\n"},
-      {"cut.wav", bytes(path("s16.wav")).substr(0, 100)},
-      {"cut.mp3", bytes(path("cbr.mp3")).substr(0, 100)},
       {"fifo.m3u8", list + "fifo.wav\n#EXT-X-ENDLIST\n"},
       {"net.m3u8", list + "http://127.0.0.1:9/x.wav\n#EXT-X-ENDLIST\n"}};
   for (const auto& [name, data] : files) std::ofstream(path(name), std::ios::binary) << data;
+  fs::copy_file(path("s16.wav"), path("cut.wav"));
+  fs::copy_file(path("cbr.mp3"), path("cut.mp3"));
+  fs::resize_file(path("cut.wav"), 100);
+  fs::resize_file(path("cut.mp3"), 100);
   ASSERT_EQ(mkfifo(path("fifo.wav").c_str(), 0600), 0);
   fs::create_directory(path("folder.wav"));
   fs::copy_file(path("s16.wav"), path("concat:s16.wav"));
@@ -148,21 +134,13 @@ TEST_F(ProbeProvider, BadInputsGiveNoObjectAndNeverHang) {
   fs::current_path(before);
 }
 
-TEST_F(ProbeProvider, FileInfoReadsTheAudioStream) {
-  const std::tuple<const char*, const char*, Int, Int, Int> rows[] = {
-      {"s16.wav", "pcm_s16le", 44100, 2, 16}, {"s24.aiff", "pcm_s24be", 48000, 6, 24},
-      {"u8.wav", "pcm_u8", 8000, 1, 8},       {"s24.flac", "flac", 96000, 1, 24},
-      {"cbr.mp3", "mp3", 44100, 2, {}},       {"video.mp4", "aac", 44100, 1, {}}};
-  for (const auto& [name, codec, rate, channels, depth] : rows) {
-    SCOPED_TRACE(name);
-    const auto info = Vornex::FileInfo::make(path(name));
-    ASSERT_TRUE(info);
-    EXPECT_EQ(info->codecName(), codec);
-    EXPECT_EQ(std::tuple(info->sampleRate(), info->chanelsCount(), info->bitDepth()),
-              std::tuple(rate, channels, depth));
-    EXPECT_NEAR(info->duration().value_or(0), 0.5, 0.1);
-  }
-  EXPECT_EQ(Vornex::FileInfo::make(path("cbr.mp3")).value().bitRate(), 128);
+// How FileInfo reads each field is tested on trees in file_info_test.cpp.
+TEST_F(ProbeProvider, FileInfoReadsTheFirstAudioStream) {
+  const auto info = Vornex::FileInfo::make(path("video.mp4"));  // stream 0 is the video
+  ASSERT_TRUE(info);
+  EXPECT_EQ(std::tuple(info->codecName(), info->sampleRate(), info->chanelsCount()),
+            std::tuple("aac", Int(44100), Int(1)));
+  EXPECT_NEAR(info->duration().value_or(0), 0.5, 0.1);
 }
 
 }  // namespace
