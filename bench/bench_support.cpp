@@ -38,11 +38,9 @@ struct FileActions {
   ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
 };
 
-// Starts `argv` with standard input and error on /dev/null, reads its standard output to the
-// end and throws it away, and waits for it. False when it could not start or did not succeed.
 }  // namespace
 
-bool runToEnd(std::vector<std::string> argv) {
+bool runToEnd(std::vector<std::string> argv, std::string* output) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) return false;
   Descriptor reading(ends[0]);
@@ -61,6 +59,7 @@ bool runToEnd(std::vector<std::string> argv) {
   for (;;) {
     const ssize_t count = ::read(reading.get(), sink, sizeof sink);
     if (count == 0 || (count < 0 && errno != EINTR)) break;
+    if (count > 0 && output != nullptr) output->append(sink, static_cast<std::size_t>(count));
   }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -85,6 +84,32 @@ bool makeTone(const std::filesystem::path& file, int seconds,
   argv.insert(argv.end(), codec.begin(), codec.end());
   argv.push_back(file.string());
   return runToEnd(argv);
+}
+
+std::filesystem::path noiseWav(int seconds) {
+  namespace fs = std::filesystem;
+  const std::string name = "vornlib-bench-noise-" + std::to_string(seconds) + "s.wav";
+  const fs::path path = fs::temp_directory_path() / name;
+  std::error_code error;
+  if (fs::is_regular_file(path, error)) return path;
+  // Made under another name and renamed, so that an interrupted run leaves no short file.
+  const fs::path partial =
+      fs::temp_directory_path() / (name + ".partial-" + std::to_string(::getpid()) + ".wav");
+  auto noise = [seconds](int seed) {
+    return "anoisesrc=color=white:sample_rate=44100:amplitude=0.5:seed=" + std::to_string(seed) +
+           ":duration=" + std::to_string(seconds);
+  };
+  std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-v", "error", "-y"};
+  for (const int seed : {1, 2}) argv.insert(argv.end(), {"-f", "lavfi", "-i", noise(seed)});
+  argv.insert(argv.end(), {"-filter_complex", "[0:a][1:a]amerge=inputs=2", "-ac", "2", "-ar",
+                           "44100", "-c:a", "pcm_s16le", partial.string()});
+  const bool made = runToEnd(argv);
+  if (made) fs::rename(partial, path, error);
+  if (!made || error) {
+    fs::remove(partial, error);
+    return {};
+  }
+  return path;
 }
 
 double milliseconds(std::chrono::steady_clock::duration elapsed) {

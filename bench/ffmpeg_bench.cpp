@@ -62,7 +62,7 @@ void FFmpegEngineVsDirect(benchmark::State& state) {
         const auto output = std::filesystem::temp_directory_path() / "vornlib-bench-direct.mp3";
         const auto args = vornlib::platform::splitArguments(
             vornlib::ffmpeg::ffmpegCommand(config, source, output));
-        std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-hide_banner"};
+        std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-hide_banner", "-y"};
         argv.insert(argv.end(), args.begin(), args.end());
         if (!runToEnd(argv)) state.SkipWithError("ffmpeg failed");
         direct.push_back(millisecondsSince(start));
