@@ -96,6 +96,17 @@ int main(void) {
   CHECK(o.calls == 1);
   vornex_config_release(config);
 
+  /* The in-process engine (auto picks it for wav) calls the block before the call returns. */
+  config = vornex_config_create("wav", NULL, 22050, 24, 1, 0);
+  memset(&o, 0, sizeof o);
+  sem_init(&o.done, 0, 0);
+  CHECK(vornex_convert_with_file_with_completition(source, config, on_done, &o) == VORNEX_OK);
+  CHECK(o.calls == 1 && pthread_equal(o.thread, pthread_self()) && stat(o.location, &info) == 0);
+  unlink(o.location);
+  convert(vornex_convert_with_file_with_completion_handler, "/nonexistent/in.wav", config, &o);
+  CHECK(strcmp(o.error, "Vornlib.ExtError 0 osstatusError(-43)") == 0);
+  vornex_config_release(config);
+
   unlink(source);
   rmdir(dir);
   printf("%d passed, %d failed\n", passed, failed);
