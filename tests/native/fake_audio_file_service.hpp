@@ -30,70 +30,57 @@ class FakeAudioFileService final : public AudioFileService {
   std::map<std::string, OSStatus> statuses;
   std::string noHandle;            // "open" or "make": succeeds without a handle
   int takenNames = 0;              // creations answered with dupFNErr first
-  std::string trace, faults;       // the calls in order; what the engine passed wrongly
+  std::string trace;               // the calls in order, "!" after those passed wrongly
   std::vector<std::string> paths;  // of every creation
-  U32 fileType = 0;
-  Description created{}, client{}, queried{};
+  Description client{};
 
   OSStatus ExtAudioFileOpenURL(const std::string&, Ref* out) override {
-    return give("open", source_, out);
+    return call("open", true, out);
   }
-  OSStatus ExtAudioFileCreateWithURL(const std::string& path, U32 type, const Description* d,
+  OSStatus ExtAudioFileCreateWithURL(const std::string& path, U32, const Description*,
                                      const void* layout, U32 flags, Ref* out) override {
     paths.push_back(path);
-    fileType = type;
-    created = *d;
-    expect(!layout && flags == kAudioFileFlags_EraseFile, "create ");
-    if (takenNames-- <= 0) return give("make", destination_, out);
-    trace += "make ";
-    return dupFNErr;
+    const bool right = !layout && flags == kAudioFileFlags_EraseFile;
+    if (takenNames-- > 0) return call("make", right), dupFNErr;  // traced, the name taken
+    return call("make", right, out);
   }
   OSStatus ExtAudioFileSetProperty(Ref file, U32 id, U32 size, const void* data) override {
-    expect(id == kExtAudioFileProperty_ClientDataFormat && size == 40, "set ");
     client = *static_cast<const Description*>(data);
-    return answer(file == ref(source_) ? "setS" : "setD");
+    return call(file == handle(0) ? "setS" : "setD",
+                id == kExtAudioFileProperty_ClientDataFormat && size == 40);
   }
   OSStatus ExtAudioFileRead(Ref, U32* frames, AudioBufferList* list) override {
     AudioBuffer& b = list->mBuffers[0];
-    expect(*frames == 16384 && list->mNumberBuffers == 1 && b.mDataByteSize == 65536 &&
-               b.mNumberChannels == client.mChannelsPerFrame && (!buffer_ || b.mData == buffer_),
-           "read ");
+    const bool right = *frames == 16384 && list->mNumberBuffers == 1 && b.mDataByteSize == 65536 &&
+                       b.mNumberChannels == client.mChannelsPerFrame &&
+                       (!buffer_ || b.mData == buffer_);
+    *frames = buffer_ ? 0 : 100;  // one block of audio, then the end
     buffer_ = b.mData;
-    *frames = reads_++ == 0 ? 100 : 0;  // one block of audio, then the end
     b.mDataByteSize = *frames * 4;
-    return answer("read");
+    return call("read", right);
   }
   OSStatus ExtAudioFileWrite(Ref, U32 frames, const AudioBufferList* list) override {
-    expect(frames == 100 && list->mBuffers[0].mData == buffer_, "write ");
-    return answer("write");
+    return call("write", frames == 100 && list->mBuffers[0].mData == buffer_);
   }
-  OSStatus ExtAudioFileDispose(Ref file) override {
-    return answer(file == ref(source_) ? "endS" : "endD");
-  }
+  OSStatus ExtAudioFileDispose(Ref f) override { return call(f == handle(0) ? "endS" : "endD"); }
   OSStatus AudioFormatGetProperty(U32 id, U32 specifierSize, const void* specifier, U32* size,
                                   void* data) override {
-    expect(id == kAudioFormatProperty_FormatInfo && !specifierSize && !specifier && *size == 40,
-           "fmti ");
-    queried = *static_cast<Description*>(data);
     static_cast<Description*>(data)->mFramesPerPacket = 4096;
-    return answer("fmti");
+    return call("fmti", id == kAudioFormatProperty_FormatInfo && !specifierSize && !specifier &&
+                            *size == 40);
   }
 
  private:
-  static Ref ref(char& tag) { return reinterpret_cast<Ref>(&tag); }
-  void expect(bool passedRightly, const char* call) { faults += passedRightly ? "" : call; }
-  OSStatus answer(const std::string& call) {
-    trace += call + " ";
-    return statuses[call];
-  }
-  OSStatus give(const std::string& call, char& tag, Ref* out) {
-    const OSStatus status = answer(call);
-    *out = status || noHandle == call ? nullptr : ref(tag);
+  Ref handle(int made) { return reinterpret_cast<Ref>(&files_[made]); }
+  // Traces the call, hands out a handle when asked and answers.
+  OSStatus call(const std::string& name, bool passedRightly = true, Ref* out = nullptr) {
+    trace += name + (passedRightly ? " " : "! ");
+    const OSStatus status = statuses[name];
+    if (out) *out = status || noHandle == name ? nullptr : handle(name == "make");
     return status;
   }
 
-  char source_ = 0, destination_ = 0;
-  int reads_ = 0;
+  char files_[2] = {};
   void* buffer_ = nullptr;
 };
 
