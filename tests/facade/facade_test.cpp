@@ -32,24 +32,18 @@ TEST(Facade, EngineChoiceForEveryFormatAndPreference) {
 // or breaks the contract by calling twice or dropping the completion.
 enum class Ending { location, error, neither, both, twice, dropped };
 
-class FakeEngine : public vornlib::facade::InternalVornConverter {
- public:
-  explicit FakeEngine(Ending ending) : ending_(ending) {}
+struct FakeEngine : vornlib::facade::InternalVornConverter {
+  explicit FakeEngine(Ending e) : ending(e) {}
   void convert(const std::filesystem::path&, const Vornex::Config&,
                Vornex::Completion completion) override {
-    const std::filesystem::path out = "/tmp/out.mp3";
-    const Vornex::Error error = ExtError::osstatusError(-50);
-    const bool location = ending_ == Ending::location || ending_ == Ending::both;
-    const bool failed = ending_ == Ending::error || ending_ == Ending::both;
-    if (ending_ == Ending::dropped) return;
-    if (ending_ == Ending::twice)
-      completion(std::nullopt, Vornex::Error(VornError::ffmpegUnknownError));
-    completion(location ? std::optional(out) : std::nullopt,
-               failed ? std::optional(error) : std::nullopt);
+    if (ending == Ending::dropped) return;
+    if (ending == Ending::twice) completion(std::nullopt, VornError::ffmpegUnknownError);
+    const bool location = ending == Ending::location || ending == Ending::both;
+    const bool failed = ending == Ending::error || ending == Ending::both;
+    completion(location ? std::optional<std::filesystem::path>("/tmp/out.mp3") : std::nullopt,
+               failed ? std::optional<Vornex::Error>(ExtError::osstatusError(-50)) : std::nullopt);
   }
-
- private:
-  Ending ending_;
+  Ending ending;
 };
 
 vornlib::facade::EngineFactory fake(Ending ending, std::atomic<int>* made = nullptr) {
@@ -61,16 +55,15 @@ vornlib::facade::EngineFactory fake(Ending ending, std::atomic<int>* made = null
 
 // A C block's view of one call, copied out (its strings live for the call only).
 struct CBlock {
-  std::promise<std::pair<bool, std::string>> seen;  // location present; "domain code" or ""
+  std::promise<std::pair<bool, std::string>> seen;  // location present; "domain code text" or ""
   std::atomic<int> calls{0};
   std::thread::id thread;
-  static void call(void* context, const char* location, const VornexError* error) {
+  static void call(void* context, const char* location, const VornexError* e) {
     auto* self = static_cast<CBlock*>(context);
     self->thread = std::this_thread::get_id();
-    const std::string e = error ? std::string(error->domain) + " " + std::to_string(error->code) +
-                                      " " + error->description
-                                : "";
-    if (self->calls++ == 0) self->seen.set_value({location != nullptr, e});
+    const std::string error =
+        e ? std::string(e->domain) + " " + std::to_string(e->code) + " " + e->description : "";
+    if (self->calls++ == 0) self->seen.set_value({location != nullptr, error});
   }
 };
 
@@ -102,64 +95,50 @@ TEST(Facade, FourEndingsThroughFourEntryPoints) {
     SCOPED_TRACE(row.future);
     std::atomic<int> made{0};
     int calls = 0;
-    vornlib::facade::dispatch(
-        "/in.wav", *config,
-        [&](auto location, auto error) {
-          ++calls;
-          EXPECT_EQ(location.has_value(), row.location);
-          EXPECT_EQ(error.has_value(), row.error);
-        },
-        fake(row.ending, &made));
+    const auto check = [&](auto location, auto error) {
+      ++calls;
+      EXPECT_EQ(std::pair(location.has_value(), error.has_value()),
+                std::pair(row.location, row.error));
+    };
+    vornlib::facade::dispatch("/in.wav", *config, check, fake(row.ending, &made));
     EXPECT_EQ(calls, 1);
 
     auto future = vornlib::facade::convertToFuture("/in.wav", config, fake(row.ending, &made));
     EXPECT_EQ(thrownBy(future), row.future);
 
     // C completion style: on the calling thread, before the call returns, for this engine.
-    CBlock direct;
+    CBlock direct, handler;
     ASSERT_EQ(vornlib::facade::convertWithCompletition("/in.wav", cConfig, CBlock::call, &direct,
                                                        fake(row.ending, &made)),
               VORNEX_OK);
     EXPECT_EQ(direct.calls, 1);
     EXPECT_EQ(direct.thread, std::this_thread::get_id());
-    const auto d = direct.seen.get_future().get();
-    EXPECT_EQ(d.first, row.location);
-    EXPECT_EQ(!d.second.empty(), row.error);
+    const auto [located, error] = direct.seen.get_future().get();
+    EXPECT_EQ(std::pair(located, !error.empty()), std::pair(row.location, row.error));
 
     // C completion handler: exactly one of the two, on another thread.
-    CBlock handler;
     ASSERT_EQ(vornlib::facade::convertWithCompletionHandler("/in.wav", cConfig, CBlock::call,
                                                             &handler, fake(row.ending, &made)),
               VORNEX_OK);
     auto seen = handler.seen.get_future();
     ASSERT_EQ(seen.wait_for(kPatience), std::future_status::ready);
-    const auto h = seen.get();
     EXPECT_NE(handler.thread, std::this_thread::get_id());
-    EXPECT_EQ(h.first, std::string(row.handler).empty());
-    EXPECT_EQ(h.second, row.handler);
+    EXPECT_EQ(seen.get(), std::pair(std::string(row.handler).empty(), std::string(row.handler)));
     EXPECT_EQ(made, 4);  // one engine object per call
   }
   vornex_config_release(cConfig);
 }
 
 TEST(Facade, AsynchronousStyleSurvivesAMisbehavingEngine) {
-  struct Row {
-    Ending ending;
-    const char* thrown;
-    const char* logged;
-  };
-  const Row rows[] = {
-      {Ending::twice, "ffmpegUnknownError",
-       "convert(file:with:): the engine called its completion more than once"},
-      {Ending::dropped, "unknownError",
-       "convert(file:with:): the engine dropped its completion without calling it"},
-  };
+  const std::tuple<Ending, const char*, const char*> rows[] = {
+      {Ending::twice, "ffmpegUnknownError", "the engine called its completion more than once"},
+      {Ending::dropped, "unknownError", "the engine dropped its completion without calling it"}};
   auto config = std::make_shared<Vornex::Config>(Format::mp3, std::nullopt, 44100, 16, 2, 128);
-  for (const Row& row : rows) {
+  for (const auto& [ending, thrown, logged] : rows) {
     vornlib::test::LogCapture log;
-    auto future = vornlib::facade::convertToFuture("/in.wav", config, fake(row.ending));
-    EXPECT_EQ(thrownBy(future), row.thrown);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{row.logged});
+    auto future = vornlib::facade::convertToFuture("/in.wav", config, fake(ending));
+    EXPECT_EQ(thrownBy(future), thrown);
+    EXPECT_EQ(log.lines(), std::vector{"convert(file:with:): " + std::string(logged)});
   }
 }
 
@@ -172,7 +151,6 @@ TEST(Facade, NullArgumentsAreRefusedWithoutACall) {
             VORNEX_INVALID_ARGUMENT);
   EXPECT_EQ(block.calls, 0);
   vornex_config_release(cConfig);
-
   auto future = Vornex::convert("/x", nullptr);
   EXPECT_EQ(thrownBy(future), "unknownError");
 }

@@ -75,18 +75,11 @@ int runProgram(const std::vector<std::string>& argv, std::string* out) {
 
 void makeTone(const std::filesystem::path& file, double seconds, int rate, int channels,
               const std::vector<std::string>& extra) {
-  std::vector<std::string> argv = {VORNLIB_TEST_FFMPEG,
-                                   "-nostdin",
-                                   "-v",
-                                   "error",
-                                   "-y",
-                                   "-f",
-                                   "lavfi",
-                                   "-i",
-                                   "sine=frequency=440:sample_rate=" + std::to_string(rate) +
-                                       ":duration=" + std::to_string(seconds),
-                                   "-ac",
-                                   std::to_string(channels)};
+  const std::string sine = "sine=frequency=440:sample_rate=" + std::to_string(rate) +
+                           ":duration=" + std::to_string(seconds);
+  std::vector<std::string> argv{
+      VORNLIB_TEST_FFMPEG,     "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", sine, "-ac",
+      std::to_string(channels)};
   argv.insert(argv.end(), extra.begin(), extra.end());
   argv.push_back(file.string());
   ASSERT_EQ(runProgram(argv), 0) << "ffmpeg could not make " << file;
@@ -111,11 +104,7 @@ TmpdirScope::TmpdirScope(const std::filesystem::path& value) {
 }
 
 TmpdirScope::~TmpdirScope() {
-  if (saved_) {
-    ::setenv("TMPDIR", saved_->c_str(), 1);
-  } else {
-    ::unsetenv("TMPDIR");
-  }
+  saved_ ? ::setenv("TMPDIR", saved_->c_str(), 1) : ::unsetenv("TMPDIR");
 }
 
 }  // namespace vornlib::test
