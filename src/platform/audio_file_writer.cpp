@@ -545,7 +545,8 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
   }
 
   OSStatus writeRaw(int frames) noexcept {
-    const std::size_t samples = static_cast<std::size_t>(frames) * plan_.channels;
+    const std::size_t samples =
+        static_cast<std::size_t>(frames) * static_cast<std::size_t>(plan_.channels);
     const std::size_t bytes = repack(plan_.packing, planes_[0], samples);
     AVPacket& packet = *packet_;
     packet.data = planes_[0];

@@ -10,27 +10,31 @@
 namespace vornlib::platform {
 namespace {
 
-// ffprobe reports bits_per_raw_sample from a decoder it opens on each stream, and opening can
-// change the value (PCM and FLAC decoders fill it in), so the same is done here.
-int decoderBitsPerRawSample(const AVStream& stream) {
+// ffprobe opens a decoder on each stream and reports bits_per_raw_sample from it, since opening
+// can change the value (PCM and FLAC decoders fill it in). A decoder that refuses to open (too
+// many channels or none, a damaged codec header) makes ffprobe give up on the whole file, so it
+// gives nothing here either (nullopt); a stream that FFmpeg has no decoder for is still reported.
+std::optional<int> decoderBitsPerRawSample(const AVStream& stream) {
   const AVCodecParameters& parameters = *stream.codecpar;
   if (parameters.codec_id == AV_CODEC_ID_PROBE) return 0;
   const AVCodec* codec = avcodec_find_decoder(parameters.codec_id);
   if (codec == nullptr) return 0;
   const CodecContextPtr decoder(avcodec_alloc_context3(codec));
-  if (!decoder || avcodec_parameters_to_context(decoder.get(), &parameters) < 0) return 0;
+  if (!decoder || avcodec_parameters_to_context(decoder.get(), &parameters) < 0) {
+    return std::nullopt;
+  }
   decoder->pkt_timebase = stream.time_base;
   decoder->framerate = stream.avg_frame_rate;
-  // A decoder that refuses to open keeps the value it had, as it does under ffprobe.
-  static_cast<void>(avcodec_open2(decoder.get(), codec, nullptr));
+  if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return std::nullopt;
   return decoder->bits_per_raw_sample;
 }
 
 // ffprobe's text for a duration in AV_TIME_BASE units: seconds with six decimals.
 std::string durationText(int64_t microseconds) {
-  // ffprobe multiplies by the time base as a double and prints with "%f"; to_chars rounds the
-  // same way but never takes the decimal separator from the locale.
-  const double seconds = static_cast<double>(microseconds) * av_q2d(AV_TIME_BASE_Q);
+  // ffprobe multiplies by the time base as a double (av_q2d of AV_TIME_BASE_Q, the same 1.0 / 10^6
+  // written without that macro's compound literal, which is not C++) and prints with "%f";
+  // to_chars rounds the same way but never takes the decimal separator from the locale.
+  const double seconds = static_cast<double>(microseconds) * (1.0 / AV_TIME_BASE);
   char text[64];
   const auto [end, error] =
       std::to_chars(std::begin(text), std::end(text), seconds, std::chars_format::fixed, 6);
@@ -39,8 +43,11 @@ std::string durationText(int64_t microseconds) {
 
 // One stream's entries, present under the same conditions and with the same kinds as in
 // ffprobe's report: texts for values that ffprobe prints with a unit, numbers for counts.
-PropertyTree streamProperties(const AVStream& stream) {
+// Nothing when ffprobe would refuse the file for this stream.
+std::optional<PropertyTree> streamProperties(const AVStream& stream) {
   const AVCodecParameters& parameters = *stream.codecpar;
+  const std::optional<int> raw = decoderBitsPerRawSample(stream);
+  if (!raw) return std::nullopt;
   PropertyTree properties = PropertyTree::object();
   properties["index"] = stream.index;
   if (const AVCodecDescriptor* descriptor = avcodec_descriptor_get(parameters.codec_id)) {
@@ -55,9 +62,7 @@ PropertyTree streamProperties(const AVStream& stream) {
     properties["bits_per_sample"] = av_get_bits_per_sample(parameters.codec_id);
   }
   if (parameters.bit_rate > 0) properties["bit_rate"] = std::to_string(parameters.bit_rate);
-  if (const int raw = decoderBitsPerRawSample(stream); raw > 0) {
-    properties["bits_per_raw_sample"] = std::to_string(raw);
-  }
+  if (*raw > 0) properties["bits_per_raw_sample"] = std::to_string(*raw);
   return properties;
 }
 
@@ -102,7 +107,9 @@ std::unique_ptr<ProbeSession> probe(const std::string& path) {
 
   PropertyTree streams = PropertyTree::array();
   for (unsigned int index = 0; index < input->nb_streams; ++index) {
-    streams.push_back(streamProperties(*input->streams[index]));
+    std::optional<PropertyTree> stream = streamProperties(*input->streams[index]);
+    if (!stream) return nullptr;
+    streams.push_back(std::move(*stream));
   }
   PropertyTree format = PropertyTree::object();
   format["nb_streams"] = input->nb_streams;
