@@ -20,8 +20,9 @@ class Vornex::FileInfo {
   // Probes `path` with the in-process FFmpeg probe, on the caller's thread, which is blocked
   // until the probe has finished. The path is taken as a local file name, never as a URL.
   // Gives no object when the file cannot be opened or read as media (missing, not a regular
-  // file, not a known format, damaged) or has no audio stream. The returned object owns a copy
-  // of that stream's properties and shares the probe's result; the file itself is not held open.
+  // file, not a known format, damaged, a stream whose decoder refuses it) or has no audio stream.
+  // The returned object owns a copy of that stream's properties and shares the probe's result; the
+  // file itself is not held open.
   static std::optional<FileInfo> make(const std::filesystem::path& path) noexcept;
 
   // Copying shares the state; a move copies too, so that no FileInfo is ever left empty.

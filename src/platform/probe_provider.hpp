@@ -42,7 +42,8 @@ class ProbeProvider {
 
   // Probes the file at `path` (file-system path text, taken literally: never a URL or a
   // protocol) on the caller's thread and returns once the probe has finished; nullptr when
-  // the file cannot be read as media. Never throws.
+  // the file cannot be read as media, as ffprobe would refuse it (a stream whose decoder will not
+  // open, e.g. an absurd channel count). Never throws.
   virtual std::unique_ptr<ProbeSession> getMediaInformation(const std::string& path) = 0;
 };
 
