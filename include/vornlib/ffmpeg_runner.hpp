@@ -67,6 +67,11 @@ class FFmpegRunner {
   // cannot be started is an error. The runner owns the callback until then; an exception it
   // throws is dropped. Runs beyond the limit of runs at once wait their turn, in order.
   //
+  // In the process runner, a run's slot is freed, and the next queued run started, before its
+  // callback is called: a callback may start runs and wait for them or for their callbacks.
+  // It may not wait for anything that only happens after it has returned; while it blocks it
+  // keeps a thread of the runner, never a slot.
+  //
   // The process runner keeps the last 64 KiB of the program's output and lets none of it reach
   // the host's terminal. When `-c:a` names an encoder of another platform's FFmpeg build that
   // the program lacks (aac_at), the run uses FFmpeg's own encoder of that codec (aac); the
@@ -77,6 +82,19 @@ class FFmpegRunner {
 
 // The process-wide runner that starts the `ffmpeg` program. Safe to use from any thread;
 // it lives until the process ends.
+//
+// The host's children stay the host's and the runner's stay the runner's: each `ffmpeg` is
+// started and reaped by a keeper process that clone3 makes without an exit signal and that
+// never execs, so a host that ignores SIGCHLD or reaps any child in its handler (waitpid(-1))
+// neither takes a run's process nor sees it. The keeper is a copy-on-write copy of the host, as
+// after fork: starting a run costs more the more memory the host has mapped. Where the system
+// refuses clone3 (ENOSYS or EPERM: a kernel before 5.3, a sandbox), the runner logs that once
+// and starts `ffmpeg` with posix_spawn as the host's ordinary child; in such a host a run whose
+// process the host reaped first then ends with a session without a return code.
+//
+// A host that exits with runs in flight: their `ffmpeg` processes are killed with it (SIGKILL,
+// when the runner's thread ends), queued runs never start, no callback is called, and an output
+// stays as far as ffmpeg had written it. Under posix_spawn a started `ffmpeg` runs on to its end.
 FFmpegRunner& processRunner();
 
 // The `ffmpeg` program the process runner starts: the one found when Vornlib was built, until

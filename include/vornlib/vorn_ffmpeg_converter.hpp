@@ -21,8 +21,10 @@ class VornFFMpegConverter {
   // the argument string. A source or output path holding a double quote, or a source that
   // exists but is not a regular file (a FIFO, a device, a directory), or an output file the
   // temporary directory does not let us create, is refused the same way without running
-  // ffmpeg, and nothing is written. After a failure, whatever ffmpeg left at
-  // the output path stays there.
+  // ffmpeg, and nothing is written. The source is looked at again when the run's turn comes
+  // (runs wait in the runner's queue): one that is gone or no longer a regular file by then is
+  // refused the same way, without running ffmpeg, its output file left empty. After a failure,
+  // whatever ffmpeg left at the output path stays there.
   void convert(const std::filesystem::path& file, const Vornex::Config& with,
                Vornex::Completion completition);
 };

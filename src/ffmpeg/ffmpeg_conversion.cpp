@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ffmpeg/argument_builder.hpp"
+#include "platform/checked_runner.hpp"
 #include "platform/executor.hpp"
 #include "platform/log.hpp"
 #include "platform/temporary.hpp"
@@ -45,6 +46,16 @@ bool refusedSource(const std::filesystem::path& source) {
   return ::stat(source.c_str(), &info) == 0 && !S_ISREG(info.st_mode);
 }
 
+// Checked again on the runner's thread when the run's turn comes: a queued run can wait long,
+// and a FIFO put in place of its source meanwhile would hold a runner slot, and with it every
+// run queued behind, for as long as nobody writes into it. A source that is gone by then is
+// refused too: ffmpeg could not have read it either.
+std::string refusalAtStart(const std::filesystem::path& source) {
+  struct stat info {};
+  if (::stat(source.c_str(), &info) != 0) return "the source is gone\n";
+  return S_ISREG(info.st_mode) ? std::string() : "the source is no longer a regular file\n";
+}
+
 // The output is created here, exclusively and without following a link, before its name is
 // handed to ffmpeg (which then writes into it): the name is visible to every local user in the
 // process list while the run waits, and a link or file planted under it must neither redirect
@@ -78,9 +89,16 @@ void startConversion(FFmpegRunner& runner, const std::filesystem::path& file,
 
   if (created) {
     try {
-      runner.executeAsync(std::move(command), [context](std::shared_ptr<FFmpegSession> session) {
+      auto callback = [context](std::shared_ptr<FFmpegSession> session) {
         context->finish(session.get());
-      });
+      };
+      // Only runners that can check at start get the check: others (a test's) run as given.
+      if (auto* checked = dynamic_cast<platform::CheckedFFmpegRunner*>(&runner)) {
+        checked->executeAsync(std::move(command), std::move(callback),
+                              [source] { return refusalAtStart(source); });
+      } else {
+        runner.executeAsync(std::move(command), std::move(callback));
+      }
       return;
     } catch (...) {
       // The runner could not take the run (no thread could be started): a failed run too.

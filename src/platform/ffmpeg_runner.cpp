@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/argument_split.hpp"
+#include "platform/checked_runner.hpp"
 #include "platform/immortal.hpp"
 #include "platform/process.hpp"
 
@@ -137,7 +138,8 @@ std::optional<ReturnCode> toReturnCode(const platform::ProcessResult& result) {
 }
 
 std::shared_ptr<FFmpegSession> runFFmpeg(const std::filesystem::path& program,
-                                         const std::string& arguments) {
+                                         const std::string& arguments,
+                                         const platform::StartCheck& check) {
   std::vector<std::string> split = platform::splitArguments(arguments);
   if (namesSubstitutableEncoder(split)) {
     if (const auto known = encoderCatalogue().encodersOf(program))
@@ -148,6 +150,12 @@ std::shared_ptr<FFmpegSession> runFFmpeg(const std::filesystem::path& program,
   std::vector<std::string> argv{"-nostdin", "-hide_banner", "-y"};
   argv.insert(argv.end(), std::make_move_iterator(split.begin()),
               std::make_move_iterator(split.end()));
+  if (check) {
+    if (std::string refusal = check(); !refusal.empty()) {
+      return std::make_shared<FFmpegSession>(arguments, ReturnCode(ReturnCode::Kind::error, 127),
+                                             std::move(refusal));
+    }
+  }
   platform::ProcessResult result = platform::runProcess(program, argv, kOutputLimit);
   return std::make_shared<FFmpegSession>(arguments, toReturnCode(result), std::move(result.output));
 }
@@ -156,36 +164,44 @@ struct PendingRun {
   std::string arguments;
   FFmpegCompleteCallback callback;
   std::filesystem::path program;
+  platform::StartCheck check;
 };
 
-// Runs one run to its end and reports it. Nothing escapes: a failure inside Vornlib becomes a
-// session without a return code, and whatever the callback throws is dropped.
-void execute(PendingRun run) noexcept {
-  std::shared_ptr<FFmpegSession> session;
+// Runs one run to its end. Nothing escapes: a failure inside Vornlib becomes a session without
+// a return code (or, out of memory, no session).
+std::shared_ptr<FFmpegSession> conduct(const PendingRun& run) noexcept {
   try {
-    session = runFFmpeg(run.program, run.arguments);
+    return runFFmpeg(run.program, run.arguments, run.check);
   } catch (const std::exception& error) {
     try {
-      session = std::make_shared<FFmpegSession>(
+      return std::make_shared<FFmpegSession>(
           run.arguments, std::nullopt, std::string("the run failed in Vornlib: ") + error.what());
-    } catch (...) {  // Out of memory: the callback gets no session rather than none at all.
+    } catch (...) {
     }
   } catch (...) {
   }
+  return nullptr;
+}
+
+// Calls the callback once and releases it; whatever it throws is dropped.
+void report(FFmpegCompleteCallback callback, std::shared_ptr<FFmpegSession> session) noexcept {
   try {
-    if (run.callback) run.callback(std::move(session));
+    if (callback) callback(std::move(session));
   } catch (...) {  // The host's exception has nowhere to go on our thread.
   }
 }
 
-// Process-wide: the settings and the queue of runs. Each running run has a detached thread of
-// its own; when its run ends, the thread takes the next queued one if the bound allows, and
-// ends otherwise. So a thread ends only when the queue is empty or the bound was lowered.
+// Process-wide: the settings and the queue of runs. Each run that holds a slot has a detached
+// thread of its own. When its process has ended, the slot is freed and the next queued runs get
+// threads before the host's callback is called, so that a callback that waits (for another run,
+// say) holds no slot. After the callback, the thread takes a queued run that no thread could be
+// started for, if the bound allows, and ends otherwise.
 class Scheduler {
  public:
-  void submit(std::string arguments, FFmpegCompleteCallback callback) {
+  void submit(std::string arguments, FFmpegCompleteCallback callback, platform::StartCheck check) {
     std::unique_lock lock(mutex_);
-    queue_.push_back(PendingRun{std::move(arguments), std::move(callback), program_});
+    queue_.push_back(
+        PendingRun{std::move(arguments), std::move(callback), program_, std::move(check)});
     launchReady();
     if (active_ == 0) {
       // No thread could be started and none is running that would take the run later.
@@ -244,14 +260,18 @@ class Scheduler {
 
   void work(PendingRun run) noexcept {
     for (;;) {
-      execute(std::move(run));
-      const std::lock_guard lock(mutex_);
-      if (queue_.empty() || active_ > effectiveLimit()) {
+      std::shared_ptr<FFmpegSession> session = conduct(run);
+      {
+        const std::lock_guard lock(mutex_);
         --active_;
-        return;
+        launchReady();
       }
+      report(std::move(run.callback), std::move(session));
+      const std::lock_guard lock(mutex_);
+      if (queue_.empty() || active_ >= effectiveLimit()) return;
       run = std::move(queue_.front());
       queue_.pop_front();
+      ++active_;
     }
   }
 
@@ -267,10 +287,14 @@ Scheduler& scheduler() {
   return instance.get();
 }
 
-class ProcessRunner final : public FFmpegRunner {
+class ProcessRunner final : public platform::CheckedFFmpegRunner {
  public:
   void executeAsync(std::string arguments, FFmpegCompleteCallback callback) override {
-    scheduler().submit(std::move(arguments), std::move(callback));
+    scheduler().submit(std::move(arguments), std::move(callback), nullptr);
+  }
+  void executeAsync(std::string arguments, FFmpegCompleteCallback callback,
+                    platform::StartCheck check) override {
+    scheduler().submit(std::move(arguments), std::move(callback), std::move(check));
   }
 };
 

@@ -13,7 +13,7 @@ struct ProcessResult {
     exited,        // `code` is the exit status
     signaled,      // `code` is the number of the signal that ended the child
     notStarted,    // `code` is the errno value that kept it from starting
-    unclassified,  // the child could not be waited for (e.g. the host reaps children itself)
+    unclassified,  // the child could not be waited for (e.g. the host reaped it first)
   };
   End end = End::unclassified;
   int code = 0;
@@ -30,6 +30,14 @@ struct ProcessResult {
 // ones opened without O_CLOEXEC by other threads. Only the last `outputLimit` bytes of output
 // are kept. Reading ends when every writer of the pipe is gone, so a grandchild that keeps the
 // child's output open keeps this call waiting.
+//
+// The program is not this process's child: clone3 starts a keeper without an exit signal, which
+// starts the program, waits for it and reports how it ended. So a host that ignores SIGCHLD or
+// reaps with waitpid(-1) in its handler neither takes the run nor sees its processes. The
+// keeper dies with the thread that called this, and the program with the keeper (SIGKILL).
+// Where clone3 is refused (ENOSYS, EPERM), the first call logs that once and every call starts
+// the program with posix_spawn as an ordinary child, which such a host can reap first: the run
+// then ends `unclassified`.
 //
 // Safe to call from several threads at once. Throws only std::bad_alloc; the child is still
 // reaped and every descriptor closed when it does.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <regex>
 
 #include "ffmpeg/argument_builder.hpp"
@@ -11,28 +12,26 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using vornlib::FFmpegSession;
 using vornlib::ReturnCode;
 using vornlib::test::LogCapture;
+using vornlib::test::Report;
 using vornlib::test::Reports;
 using Format = Vornex::Format;
-using Codec = Vornex::Codec;
 
-// Keeps each run until the test ends it, on a thread of its own as a real runner does.
-class FakeRunner : public vornlib::FFmpegRunner {
- public:
+// Keeps each run (arguments, callback) for the test to end it on a thread, as a real runner does.
+struct FakeRunner : vornlib::FFmpegRunner {
   void executeAsync(std::string arguments, vornlib::FFmpegCompleteCallback callback) override {
-    runs.push_back({std::move(arguments), std::move(callback)});
+    runs.emplace_back(std::move(arguments), std::move(callback));
   }
   void end(std::size_t run, std::shared_ptr<FFmpegSession> session) {
-    std::thread([cb = runs.at(run).callback, session] { cb(session); }).join();
+    std::thread([cb = runs.at(run).second, session] { cb(session); }).join();
   }
-  struct Run {
-    std::string arguments;
-    vornlib::FFmpegCompleteCallback callback;
-  };
-  std::vector<Run> runs;
+  std::vector<std::pair<std::string, vornlib::FFmpegCompleteCallback>> runs;
 };
+
+const Vornex::Config kMp3(Format::mp3, std::nullopt, 44100, 16, 2, 192);
 
 std::shared_ptr<FFmpegSession> session(std::optional<ReturnCode> code) {
   return std::make_shared<FFmpegSession>("", code, "");
@@ -40,109 +39,77 @@ std::shared_ptr<FFmpegSession> session(std::optional<ReturnCode> code) {
 
 // Outputs are real files now, created before the run: keep them out of the shared directory.
 class FFmpegConversion : public ::testing::Test {
+  void TearDown() override {
+    vornlib::setFFmpegProgram(VORNLIB_TEST_FFMPEG);
+    vornlib::setMaxConcurrentFFmpegRuns(0);
+  }
   vornlib::test::TempDir tmp_;
   vornlib::test::TmpdirScope scope_{tmp_.path()};
 };
 
 TEST_F(FFmpegConversion, EveryEndingIsReportedOnceLoggingEveryFailureFirst) {
-  struct Row {
-    const char* name;
-    std::shared_ptr<FFmpegSession> session;
-    bool success;
-  };
-  const Row rows[] = {
-      {"success", session(ReturnCode(ReturnCode::Kind::success, 0)), true},
-      {"error", session(ReturnCode(ReturnCode::Kind::error, 1)), false},
-      {"cancel", session(ReturnCode(ReturnCode::Kind::cancel, 255)), false},
-      {"no return code", session(std::nullopt), false},
-      {"no session", nullptr, false},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
+  using enum ReturnCode::Kind;  // The first ending is the only success.
+  const std::shared_ptr<FFmpegSession> endings[] = {
+      session(ReturnCode(success, 0)), session(ReturnCode(error, 1)),
+      session(ReturnCode(cancel, 255)), session(std::nullopt), nullptr};
+  for (const auto& ending : endings) {
+    const bool success = ending == endings[0];
+    SCOPED_TRACE(&ending - endings);
     LogCapture log;
     FakeRunner runner;
     Reports reports;
-    const Vornex::Config config(Format::mp3, std::nullopt, 44100, 16, 2, 192);
-    auto completion = reports.completion();
+    Vornex::Config config = kMp3;
     vornlib::ffmpeg::startConversion(runner, "/in/song.wav", config,
-                                     [&log, completion](auto location, auto error) {
+                                     [&log, completion = reports.completion()](auto... report) {
                                        log.mark("completion");
-                                       completion(std::move(location), std::move(error));
+                                       completion(std::move(report)...);
                                      });
-    ASSERT_EQ(runner.runs.size(), 1U);
-    EXPECT_EQ(reports.count(), 0U);  // nothing before the run ends
-    runner.end(0, row.session);
+    config.fileFormat = Format::wav;                                 // read only during the call
+    ASSERT_TRUE(runner.runs.size() == 1U && reports.count() == 0U);  // nothing before the end
+    runner.end(0, ending);
     const auto report = reports.first();
-    ASSERT_TRUE(report);
-    EXPECT_EQ(reports.count(), 1U);
-    const std::string& command = runner.runs[0].arguments;
-    if (row.success) {
-      ASSERT_TRUE(report->location);
-      EXPECT_FALSE(report->error);
-      // The location is the path written, quoted, at the end of the argument string.
-      EXPECT_EQ(command.substr(command.size() - report->location->native().size() - 2),
-                "\"" + report->location->native() + "\"");
-      EXPECT_EQ(log.lines(), std::vector<std::string>{"completion"});
-    } else {
-      EXPECT_FALSE(report->location);
-      ASSERT_TRUE(report->error);
-      EXPECT_EQ(std::get<VornError>(*report->error), VornError::ffmpegUnknownError);
-      EXPECT_EQ(log.lines(), (std::vector<std::string>{"Command = " + command, "completion"}));
-    }
+    ASSERT_TRUE(report && reports.count() == 1U);
+    const std::string& command = runner.runs[0].first;
+    std::vector<std::string> logged{"Command = " + command, "completion"};
+    EXPECT_EQ(log.lines(), std::vector(logged.begin() + success, logged.end()));
+    // The location is the path written, quoted, at the end of the argument string.
+    const std::string quoted = report->location ? " \"" + report->location->native() + "\"" : "";
+    EXPECT_EQ(success, command.ends_with(quoted) && quoted.ends_with(".mp3\"")) << command;
+    EXPECT_EQ(report->error,
+              success ? std::nullopt : std::optional<Vornex::Error>(VornError::ffmpegUnknownError));
   }
 }
 
 TEST_F(FFmpegConversion, OutputIsAFreshUuidNameCreatedPrivatelyBeforeTheRun) {
   FakeRunner runner;
-  Vornex::Config config(Format::mp4, Codec::ac3, 44100, 16, 2, 128);
-  for (const Format format : {Format::mp4, Format::mp4, Format::aac, Format::ogg, Format::wav}) {
-    config.fileFormat = format;
-    vornlib::ffmpeg::startConversion(runner, "/in/song.wav", config, [](auto, auto) {});
-  }
+  Vornex::Config config(Format::mp4, Vornex::Codec::ac3, 44100, 16, 2, 128);
   const std::string dir = vornlib::platform::temporaryDirectory();
-  const std::regex uuid("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}");
-  const char* extensions[] = {"mp4", "mp4", "aac", "ogg", "wav"};
+  const std::string uuid = "[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\\.";
+  const fs::path source = fs::current_path() / "concat:a.wav|b.wav";
   std::set<std::string> names;
-  for (std::size_t i = 0; i < runner.runs.size(); ++i) {
-    const std::string& command = runner.runs[i].arguments;
-    const std::size_t open = command.rfind(" \"");
-    const std::string output = command.substr(open + 2, command.size() - open - 3);
-    ASSERT_EQ(output.substr(0, dir.size()), dir);
-    const std::string name = output.substr(dir.size());
-    EXPECT_TRUE(std::regex_match(name.substr(0, 36), uuid)) << name;
-    EXPECT_EQ(name.substr(36), std::string(".") + extensions[i]);
-    names.insert(name);
+  for (const std::string extension : {"mp4", "mp4", "aac", "ogg", "wav"}) {
+    config.fileFormat = Format::fromRawValue(extension).value();
+    // A relative name such as this one must reach ffmpeg as a file made absolute, not a protocol.
+    vornlib::ffmpeg::startConversion(runner, "concat:a.wav|b.wav", config, [](auto, auto) {});
+    const std::string& command = runner.runs.back().first;
+    const std::string name = command.substr(command.rfind('/') + 1);  // ends with the quote
+    EXPECT_TRUE(std::regex_match(name, std::regex(uuid + extension + "\""))) << command;
+    const std::string output = dir + name.substr(0, name.size() - 1);
+    EXPECT_TRUE(names.insert(output).second);  // a fresh name each time
     // Already there, empty and ours alone, before ffmpeg is given its name.
     struct stat status {};
     ASSERT_EQ(::lstat(output.c_str(), &status), 0);
     EXPECT_TRUE(S_ISREG(status.st_mode) && status.st_size == 0 && (status.st_mode & 0777) == 0600);
-    // The whole string is the builder's, for the source and this output.
-    config.fileFormat = Format::fromRawValue(extensions[i]).value();
-    EXPECT_EQ(command, vornlib::ffmpeg::ffmpegCommand(config, "/in/song.wav", output));
+    // The whole string is the builder's, for the absolute source and this output.
+    EXPECT_EQ(command, vornlib::ffmpeg::ffmpegCommand(config, source, output));
   }
-  EXPECT_EQ(names.size(), runner.runs.size());
-}
-
-TEST_F(FFmpegConversion, ConfigurationIsReadOnlyDuringTheCall) {
-  FakeRunner runner;
-  Reports reports;
-  Vornex::Config config(Format::mp3, std::nullopt, 44100, 16, 2, 192);
-  vornlib::ffmpeg::startConversion(runner, "/in/a.wav", config, reports.completion());
-  const std::string before = runner.runs[0].arguments;
-  config.bitRate = 320;
-  config.fileFormat = Format::wav;
-  runner.end(0, session(ReturnCode(ReturnCode::Kind::success, 0)));
-  const auto report = reports.first();
-  ASSERT_TRUE(report && report->location);
-  EXPECT_EQ(report->location->extension(), ".mp3");
-  EXPECT_NE(before.find("-b:a 192k"), std::string::npos);
 }
 
 TEST_F(FFmpegConversion, RefusesPathsItCannotPassSafely) {
   vornlib::test::TempDir dir;
-  const std::filesystem::path fifo = dir / "pipe.wav";
+  const fs::path fifo = dir / "pipe.wav";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  const std::filesystem::path sources[] = {
+  const fs::path sources[] = {
       dir / "a\" -y \"evil.wav", "/in/say \"hi\".wav", fifo, dir.path(), "/dev/zero", "/in/a.wav"};
   for (const auto& source : sources) {
     SCOPED_TRACE(source);
@@ -151,29 +118,39 @@ TEST_F(FFmpegConversion, RefusesPathsItCannotPassSafely) {
     LogCapture log;
     FakeRunner runner;
     Reports reports;
-    const Vornex::Config config(Format::wav, std::nullopt, 44100, 16, 2, 128);
-    vornlib::ffmpeg::startConversion(runner, source, config, reports.completion());
-    const auto report = reports.first();
-    ASSERT_TRUE(report);
-    EXPECT_TRUE(runner.runs.empty());
-    EXPECT_NE(report->thread, std::this_thread::get_id());
-    EXPECT_FALSE(report->location);
-    ASSERT_TRUE(report->error);
-    EXPECT_EQ(std::get<VornError>(*report->error), VornError::ffmpegUnknownError);
-    ASSERT_EQ(log.lines().size(), 1U);
-    EXPECT_EQ(log.lines()[0].rfind("Command = -i \"", 0), 0U);
+    vornlib::ffmpeg::startConversion(runner, source, kMp3, reports.completion());
+    const Report report = reports.first().value_or(Report{});
+    EXPECT_TRUE(runner.runs.empty() && !report.location &&
+                report.thread != std::this_thread::get_id());
+    EXPECT_EQ(report.error, std::optional<Vornex::Error>(VornError::ffmpegUnknownError));
+    EXPECT_TRUE(log.lines().size() == 1 && log.lines()[0].starts_with("Command = -i \""));
   }
-  EXPECT_FALSE(std::filesystem::exists(dir / "evil.wav"));
-  // Nothing was created for the refused runs: only the FIFO is there.
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  // Nothing was created for the refused runs (no evil.wav either): only the FIFO is there.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST_F(FFmpegConversion, RelativeSourcesAreMadeAbsolute) {
-  FakeRunner runner;
-  const Vornex::Config config(Format::mp3, std::nullopt, 44100, 16, 2, 192);
-  vornlib::ffmpeg::startConversion(runner, "concat:a.wav|b.wav", config, [](auto, auto) {});
-  const auto expected = std::filesystem::current_path() / "concat:a.wav|b.wav";
-  EXPECT_EQ(runner.runs.at(0).arguments.rfind("-i \"" + expected.native() + "\"", 0), 0U);
+TEST_F(FFmpegConversion, SourceTurnedFifoInTheQueueIsRefusedAtItsTurnAndTheQueueGoesOn) {
+  vornlib::test::TempDir dir;
+  // Stands in for ffmpeg ($5: the source): hold.wav's run keeps the only slot until "go" exists.
+  const fs::path program = dir / "ffmpeg";
+  std::ofstream(program) << "#!/bin/sh\nwhile [ \"${5##*/}\" = hold.wav ] && [ -d \"${5%/*}\" ] && "
+                            "[ ! -e \"${5%/*}/go\" ]; do sleep 0.1; done";
+  fs::permissions(program, fs::perms::owner_all);
+  vornlib::setFFmpegProgram(program);
+  vornlib::setMaxConcurrentFFmpegRuns(1);
+  const char* names[] = {"hold.wav", "swapped.wav", "after.wav"};
+  std::array<Reports, 3> reports;
+  LogCapture log;
+  for (std::size_t i = 0; i < 3; ++i) {
+    std::ofstream(dir / names[i]) << "x";
+    vornlib::ffmpeg::startConversion(vornlib::processRunner(), dir / names[i], kMp3,
+                                     reports[i].completion());
+  }
+  ASSERT_TRUE(fs::remove(dir / names[1]) && ::mkfifo((dir / names[1]).c_str(), 0600) == 0);
+  std::ofstream(dir / "go").put('\n');
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(reports[i].first().value_or(Report{}).location.has_value(), i != 1) << names[i];
+  EXPECT_TRUE(log.lines().size() == 1 && log.lines()[0].find(names[1]) != std::string::npos);
 }
 
 }  // namespace

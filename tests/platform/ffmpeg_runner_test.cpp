@@ -20,29 +20,32 @@ namespace {
 
 namespace fs = std::filesystem;
 using Session = std::shared_ptr<vornlib::FFmpegSession>;
+using vornlib::test::kPatience;
 
-// Starts a run; its callback, which must come on another thread, fulfils the future.
-std::future<Session> start(const std::string& arguments) {
+// Starts a run; its callback (on another thread) gives the future the session, or `then`'s.
+std::future<Session> start(const std::string& arguments,
+                           std::function<Session(Session)> then = {}) {
   auto promise = std::make_shared<std::promise<Session>>();
   vornlib::processRunner().executeAsync(
-      arguments, [promise, caller = std::this_thread::get_id()](Session session) {
+      arguments, [promise, then, caller = std::this_thread::get_id()](Session session) {
         EXPECT_NE(std::this_thread::get_id(), caller);
-        promise->set_value(std::move(session));
+        promise->set_value(then ? then(std::move(session)) : std::move(session));
       });
   return promise->get_future();
 }
 
 // A run never reported fails the test and reads as a session without a return code.
 Session await(std::future<Session> future) {
-  if (future.wait_for(vornlib::test::kPatience) == std::future_status::ready) {
-    if (Session session = future.get()) return session;
-  }
-  ADD_FAILURE() << "the run was never reported, or without a session";
+  if (future.wait_for(kPatience) == std::future_status::ready) return future.get();
+  ADD_FAILURE() << "the run was never reported";
   return std::make_shared<vornlib::FFmpegSession>("", std::nullopt, "");
 }
 
-class FFmpegRunnerTest : public ::testing::Test {
- protected:
+bool succeeded(const Session& session) {
+  return session && session->getReturnCode() && session->getReturnCode()->isValueSuccess();
+}
+
+struct FFmpegRunnerTest : ::testing::Test {
   void TearDown() override {
     vornlib::setFFmpegProgram(VORNLIB_TEST_FFMPEG);
     vornlib::setMaxConcurrentFFmpegRuns(0);
@@ -66,6 +69,7 @@ TEST_F(FFmpegRunnerTest, RunsAndReturnCodes) {
       {VORNLIB_TEST_FFMPEG, "-i /nonexistent/in.wav", -1, "No such file or directory"},
       {script("fails", "echo oops >&2; exit 3"), "-y out", 3, "oops"},
       {script("killed", "kill -KILL $$"), "", 128 + SIGKILL, ""},
+      {script("loud", "yes 0123456789 | head -c 220000; echo END"), "", 0, "789\nEND\n"},
       {dir_ / "missing", "", 127, "cannot start"}};
   for (const auto& [program, arguments, value, output] : cases) {
     vornlib::setFFmpegProgram(program);
@@ -77,36 +81,19 @@ TEST_F(FFmpegRunnerTest, RunsAndReturnCodes) {
     EXPECT_TRUE(value == -1 || code->getValue() == value) << code->getValue();
     EXPECT_EQ(session->getArguments(), arguments);
     EXPECT_NE(session->getOutput().find(output), std::string::npos) << session->getOutput();
+    EXPECT_EQ(session->getOutput().size() == 64U * 1024U, output.ends_with("END\n"));  // its tail
   }
   EXPECT_TRUE(fs::exists(out + ".wav") && fs::exists(out + ".m4a"));
 }
 
-TEST_F(FFmpegRunnerTest, OutputKeepsOnlyTheLast64KiB) {
-  vornlib::setFFmpegProgram(script("loud", "yes 0123456789 | head -c 220000; echo END"));
-  const std::string output = await(start(""))->getOutput();
-  EXPECT_TRUE(output.size() == 64U * 1024U && output.ends_with("789\nEND\n")) << output.size();
-}
-
-TEST_F(FFmpegRunnerTest, BoundLimitsProcessesAliveAtOnce) {
-  // Each run records how many runs have their marker file, its own included.
-  vornlib::setFFmpegProgram(script("counted", R"(touch "$D/run.$$"
-ls "$D" | grep -c '^run\.' >>"$D/counts"; sleep 0.2; rm "$D/run.$$")"));
-  vornlib::setMaxConcurrentFFmpegRuns(2);
-  EXPECT_EQ(vornlib::maxConcurrentFFmpegRuns(), 2U);
-  std::vector<std::future<Session>> futures;
-  for (int i = 0; i < 6; ++i) futures.push_back(start(""));
-  for (auto& future : futures) await(std::move(future));
-  std::ifstream counts(dir_ / "counts");
-  const std::vector<int> seen{std::istream_iterator<int>(counts), {}};
-  ASSERT_EQ(seen.size(), 6U);
-  EXPECT_LE(std::ranges::max(seen), 2);
-}
-
-TEST_F(FFmpegRunnerTest, RaisingBoundStartsQueuedRunsInOrder) {
+TEST_F(FFmpegRunnerTest, BoundLimitsProcessesAliveAtOnceAndRaisingItStartsQueuedRunsInOrder) {
   vornlib::setMaxConcurrentFFmpegRuns(1);
-  // The run "a" waits for "go", giving up when the directory is gone or after a minute.
-  vornlib::setFFmpegProgram(script("runs", R"(for i in $(seq 600); do
-[ "$4" != a ] || [ -e "$D/go" ] || [ ! -d "$D" ] && break; sleep 0.1; done; echo "$4")"));
+  // Each run records how many runs have their marker file, its own included. The run "a" waits
+  // for "go", giving up when the directory is gone or after a minute.
+  vornlib::setFFmpegProgram(
+      script("runs", R"(touch "$D/run.$$"; ls "$D" | grep -c '^run\.' >>"$D/counts"
+for i in $(seq 600); do [ "$4" != a ] || [ -e "$D/go" ] || [ ! -d "$D" ] && break; sleep 0.1; done
+sleep 0.2; rm "$D/run.$$"; echo "$4")"));
   auto blocked = start("a");
   std::vector<std::future<Session>> queued;
   for (const char* name : {"b", "c", "d"}) queued.push_back(start(name));
@@ -116,7 +103,22 @@ TEST_F(FFmpegRunnerTest, RaisingBoundStartsQueuedRunsInOrder) {
   EXPECT_EQ(order, "b\nc\nd\n");
   EXPECT_EQ(blocked.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
   std::ofstream(dir_ / "go").put('\n');
-  EXPECT_TRUE(await(std::move(blocked))->getReturnCode().value().isValueSuccess());
+  EXPECT_TRUE(succeeded(await(std::move(blocked))));
+  std::ifstream counts(dir_ / "counts");
+  const std::vector<int> seen{std::istream_iterator<int>(counts), {}};
+  EXPECT_TRUE(seen.size() == 4U && std::ranges::max(seen) == 2) << seen.size();
+}
+
+TEST_F(FFmpegRunnerTest, CallbacksOfBothSlotsMayWaitForRunsTheyStart) {
+  vornlib::setFFmpegProgram(script("quick", "exit 0"));
+  vornlib::setMaxConcurrentFFmpegRuns(2);
+  const auto nested = [](Session) {
+    auto inner = start("");
+    return inner.wait_for(kPatience) == std::future_status::ready ? inner.get() : nullptr;
+  };
+  auto first = start("", nested);
+  auto second = start("", nested);
+  for (auto* future : {&first, &second}) EXPECT_TRUE(succeeded(await(std::move(*future))));
 }
 
 TEST_F(FFmpegRunnerTest, NoDescriptorReachesTheChildOrLeaksAndNoZombieRemains) {
@@ -134,8 +136,31 @@ TEST_F(FFmpegRunnerTest, NoDescriptorReachesTheChildOrLeaksAndNoZombieRemains) {
   EXPECT_EQ(*calls, 1);
   ::close(inheritable);
   EXPECT_EQ(fds(), before);
-  const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
+  const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG | __WALL);
   EXPECT_TRUE(reaped == 0 || (reaped == -1 && errno == ECHILD)) << reaped;
+}
+
+void reapAnyChild(int) {
+  const int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) continue;
+  errno = saved;
+}
+
+// A host that reaps its children itself, ignoring SIGCHLD or in a handler, takes none of ours.
+TEST_F(FFmpegRunnerTest, HostThatReapsChildrenTakesNoRun) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // Its child keeps the output open, so the host sees the script end before the runner looks.
+  vornlib::setFFmpegProgram(script("early", "sleep 0.2 &"));
+  for (const auto disposition : {SIG_IGN, &reapAnyChild}) {
+    EXPECT_EXIT(
+        {
+          std::signal(SIGCHLD, disposition);
+          for (int i = 0; i < 4; ++i) EXPECT_TRUE(succeeded(await(start(""))));
+          fs::remove_all(dir_.path());
+          std::_Exit(::testing::Test::HasFailure());
+        },
+        ::testing::ExitedWithCode(0), "");
+  }
 }
 
 }  // namespace
