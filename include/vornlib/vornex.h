@@ -76,7 +76,11 @@ void vornex_string_free(char* string);
  * exactly once, with the output path or an error, as the engine gave them:
  *  - the in-process engine converts inside this call and calls the block on the calling
  *    thread before returning;
- *  - the FFmpeg engine returns at once and calls the block later on a thread of its runner.
+ *  - the FFmpeg engine returns at once and calls the block later on a thread of its runner
+ *    (a run that could not be started, for want of a thread, fails with "Vornlib.VornError"
+ *    code 1 on a background thread, or on the calling thread before returning when the system
+ *    refuses every new thread). The runner frees the run's slot before it calls the block, so
+ *    the block may wait for other conversions.
  * `file` and `with` are read during the call only. The converted file belongs to the caller.
  * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
  * or `completition` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be started. */
@@ -84,9 +88,15 @@ int vornex_convert_with_file_with_completition(const char* file, const VornexCon
                                                VornexBlock completition, void* context);
 
 /* Converts the file at path `file` as `with` says (the asynchronous style) and returns at once
- * without waiting. The block is called exactly once, on a thread of the shared background
- * executor, with exactly one of its two arguments non-NULL; an engine that reported neither a
- * location nor an error gives the error domain "Vornlib.VornError", code 0. `file` is copied;
+ * without waiting. The block is called exactly once, with exactly one of its two arguments
+ * non-NULL, on a background thread kept for host code: it may block, and may wait for any other
+ * conversion started through this call or the C++ future style, since Vornlib's own work never
+ * waits for such a thread (a block that waits holds its thread; others get threads of their
+ * own). An engine that reported neither a location nor an error, and a conversion for which not
+ * a single thread could be started, give the error domain "Vornlib.VornError", code 0 (when
+ * the system refuses every new thread, on the calling thread before this returns). A process
+ * that exits with conversions in flight does not wait for them: blocks not yet called are
+ * never called. `file` is copied;
  * `with` is retained until the engine has read it, so it may be released at once, but a change
  * made before the block runs may still reach this conversion.
  * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`

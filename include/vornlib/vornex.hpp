@@ -43,18 +43,33 @@ class Vornex {
   // Threads: the choice and the start of the work run on the caller's thread. The native
   // engine converts inside this call and calls `completition` on the caller's thread before
   // returning. The FFmpeg engine returns at once and calls `completition` later, on a thread
-  // of its runner. Failures go to `completition` (never thrown): VornError from the FFmpeg
-  // engine, ExtError from the native one. A failed conversion may leave a partial file.
-  // A null `cfg` completes at once with VornError::unknownError; an empty `completition` makes
-  // the call do nothing.
+  // of its runner; a run it could not start (no thread to be had) is reported on a thread of
+  // the background executor, or, when the system refuses every new thread, on the caller's
+  // thread before returning.
+  // Waiting: a completion may block and may wait for other conversions; the runner frees the
+  // run's slot (vornlib::maxConcurrentFFmpegRuns) and starts queued runs before calling it.
+  // Failures go to `completition` (never thrown): VornError from the FFmpeg engine
+  // (ffmpegUnknownError, also when no thread could be started for the run), ExtError from the
+  // native one. A failed conversion may leave a partial file. A null `cfg` completes at once
+  // with VornError::unknownError; an empty `completition` makes the call do nothing.
   static void convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
                       Completion completition);
 
-  // The same conversion, started on the shared background executor. get() returns the
-  // location, or throws the VornError or ExtError that the engine reported, or
-  // VornError::unknownError when the engine reported neither (or dropped its completion) or
-  // `cfg` is null.
+  // The same conversion, started on the background executor; returns at once and never
+  // throws (beyond std::bad_alloc). get() returns the location, or throws the VornError or
+  // ExtError that the engine reported, or VornError::unknownError when the engine reported
+  // neither (or dropped its completion), `cfg` is null, or not a single thread could be
+  // started for the conversion (then logged under "convert(file:with:)").
   // An engine that reports twice is logged under "convert(file:with:)"; the first report wins.
+  //
+  // Threads: the conversion starts on a thread of Vornlib's own work (native conversions run
+  // there, at most max(2, hardware threads) at once; FFmpeg runs are bounded by the runner),
+  // and the future is made ready from a thread kept for host code, never one that Vornlib's
+  // work needs. So the future may be waited on from any thread, completions and C blocks
+  // included, without holding up the conversion it waits for.
+  //
+  // Exit: a process that exits (returns from main) with conversions in flight does not wait
+  // for them: those not yet started are dropped without a word, their futures never ready.
   static std::future<std::filesystem::path> convert(std::filesystem::path file,
                                                     std::shared_ptr<Config> cfg);
 };

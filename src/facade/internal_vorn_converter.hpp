@@ -42,10 +42,13 @@ void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
 // The outcome of the asynchronous style: the location, or the error to throw.
 using Outcome = std::variant<std::filesystem::path, Vornex::Error>;
 
-// The asynchronous style without the future: the dispatch runs on the shared background
-// executor, and `then` receives the outcome there, exactly once, even when the engine reports
-// neither a location nor an error (VornError::unknownError), reports twice (the first wins)
-// or drops its completion without calling it (VornError::unknownError). Misuse is logged under
+// The asynchronous style without the future: the dispatch runs with Vornlib's own work on the
+// background executor (platform::runWork), and `then` receives the outcome on a thread for host
+// code (platform::runInBackground), exactly once, even when the engine reports neither a
+// location nor an error (VornError::unknownError), reports twice (the first wins) or drops its
+// completion without calling it (VornError::unknownError). When no thread at all can be had for
+// the dispatch, `then` receives VornError::unknownError at once (on the caller's thread when no
+// thread for host code can be had either). Misuse and starvation are logged under
 // "convert(file:with:)".
 void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
                          std::function<void(Outcome)> then, EngineFactory factory);

@@ -1,4 +1,6 @@
 #include <atomic>
+#include <mutex>
+#include <optional>
 #include <utility>
 
 #include "facade/internal_vorn_converter.hpp"
@@ -30,7 +32,9 @@ class NativeEngine final : public InternalVornConverter {
 constexpr const char* kLabel = "convert(file:with:)";
 
 // Stands for the suspended caller: resumed once by the completion, or, if the engine drops
-// the completion unused, resumed with unknownError when the last copy goes.
+// the completion unused, resumed with unknownError when the last copy goes. A report made
+// while the engine's convert is still running is held until it returns, so that the caller
+// carries on only once the engine is done with the call (and has logged any misuse in it).
 class Continuation {
  public:
   explicit Continuation(std::function<void(Outcome)> then) : then_(std::move(then)) {}
@@ -50,19 +54,35 @@ class Continuation {
           std::string(kLabel).append(": the engine called its completion more than once"));
       return;
     }
-    if (location) {
-      deliver(std::move(*location));  // an error passed alongside a location is ignored
-    } else if (error) {
-      deliver(std::move(*error));
-    } else {
-      deliver(Vornex::Error(VornError::unknownError));
+    // An error passed alongside a location is ignored.
+    Outcome outcome = location ? Outcome(std::move(*location))
+                               : Outcome(error ? std::move(*error) : VornError::unknownError);
+    {
+      const std::lock_guard lock(mutex_);
+      if (holding_) {
+        held_ = std::move(outcome);
+        return;
+      }
     }
+    deliver(std::move(outcome));
+  }
+
+  // The engine's convert has returned: a report held back goes out now, later ones at once.
+  void release() {
+    std::optional<Outcome> held;
+    {
+      const std::lock_guard lock(mutex_);
+      holding_ = false;
+      held.swap(held_);
+    }
+    if (held) deliver(std::move(*held));
   }
 
  private:
   void deliver(Outcome outcome) noexcept {
     try {
-      // The caller carries on on the shared background executor, whichever thread resumed.
+      // The caller carries on on a thread for host code, never on the engine's or the runner's
+      // (where it could hold up other conversions), whichever thread resumed.
       platform::runInBackground([then = std::move(then_), outcome = std::move(outcome)]() mutable {
         then(std::move(outcome));
       });
@@ -73,6 +93,9 @@ class Continuation {
 
   std::function<void(Outcome)> then_;
   std::atomic<bool> resumed_{false};
+  std::mutex mutex_;
+  bool holding_ = true;
+  std::optional<Outcome> held_;
 };
 
 }  // namespace
@@ -106,22 +129,31 @@ void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
 void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
                          std::function<void(Outcome)> then, EngineFactory factory) {
   auto continuation = std::make_shared<Continuation>(std::move(then));
-  platform::runInBackground([file = std::move(file), config = std::move(config),
-                             factory = std::move(factory),
-                             continuation = std::move(continuation)]() mutable {
-    if (!config) {
+  std::function<void()> start = [file = std::move(file), config = std::move(config),
+                                 factory = std::move(factory), continuation] {
+    if (config) {
+      Vornex::Completion completion = [continuation](std::optional<std::filesystem::path> location,
+                                                     std::optional<Vornex::Error> error) {
+        continuation->resume(std::move(location), std::move(error));
+      };
+      try {
+        dispatch(file, *config, std::move(completion), factory);
+      } catch (...) {
+        // The engine could not be made or threw: the dropped completion says so below.
+      }
+    } else {
       continuation->resume(std::nullopt, Vornex::Error(VornError::unknownError));
-      return;
     }
-    Vornex::Completion completion = [continuation](std::optional<std::filesystem::path> location,
-                                                   std::optional<Vornex::Error> error) {
-      continuation->resume(std::move(location), std::move(error));
-    };
-    // Only the completion keeps the continuation from here on: an engine that drops it
-    // unused resumes the caller through the continuation's destructor.
-    continuation.reset();
-    dispatch(file, *config, std::move(completion), factory);
-  });
+    continuation->release();
+    // Once this job is gone, only the completion keeps the continuation: an engine that
+    // dropped it unused resumes the caller through the continuation's destructor.
+  };
+  if (platform::runWork(start)) return;
+  // Not a single thread to be had: the conversion fails without being started.
+  start = nullptr;
+  platform::log(std::string(kLabel).append(": no thread could be started for the conversion"));
+  continuation->release();
+  continuation->resume(std::nullopt, Vornex::Error(VornError::unknownError));
 }
 
 std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
