@@ -35,29 +35,30 @@ void readAll(const std::optional<Vornex::FileInfo>& info) {
   if (info->bitDepth().value_or(1) < 1) __builtin_trap();
 }
 
-// A tree, with the duration where ffprobe's report has it; a throw for none, as a provider may.
-struct Media final : MediaInformation {
+// Any JSON document as the probe's tree, from a provider, session and media information in one;
+// the duration where ffprobe's report has it, a throw for none, as a provider may.
+struct Tree final : ProbeProvider, ProbeSession, MediaInformation {
   PropertyTree tree;
+  std::unique_ptr<ProbeSession> getMediaInformation(const std::string&) override {
+    return std::make_unique<Tree>(*this);
+  }
+  std::shared_ptr<MediaInformation> getMediaInformation() const override {
+    return std::make_shared<Tree>(*this);
+  }
   const PropertyTree* getAllProperties() const override { return &tree; }
   std::optional<std::string> getDuration() const override {
     return tree.at("format").at("duration").get<std::string>();
   }
 };
 
-// Hands a copy of itself out as the session of every probe.
-struct TreeProvider final : ProbeProvider, ProbeSession {
-  std::shared_ptr<Media> media = std::make_shared<Media>();
-  std::unique_ptr<ProbeSession> getMediaInformation(const std::string&) override {
-    return std::make_unique<TreeProvider>(*this);
-  }
-  std::shared_ptr<MediaInformation> getMediaInformation() const override { return media; }
-};
-
-// Any JSON document as the probe's tree.
 void fileInfo(const uint8_t* data, size_t size) {
-  TreeProvider provider;
-  provider.media->tree = PropertyTree::parse(data, data + size, nullptr, false);
+  Tree provider;
+  provider.tree = PropertyTree::parse(data, data + size, nullptr, false);
   readAll(info::makeFileInfo("fuzz.wav", provider));
+}
+
+void probe(const uint8_t* data, size_t size) {
+  readAll(info::makeFileInfo(inputFile(data, size), ffmpegProbeProvider()));
 }
 
 // The arguments hold every character of the text but the quotes and the blanks between them, in
@@ -65,8 +66,7 @@ void fileInfo(const uint8_t* data, size_t size) {
 void argumentSplit(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size), joined;
   for (const std::string& argument : splitArguments(text)) joined += argument;
-  std::erase(text, '"');
-  std::erase(text, ' ');
+  std::erase_if(text, [](char c) { return c == '"' || c == ' '; });
   std::erase(joined, ' ');
   if (joined != text) __builtin_trap();
 }
@@ -89,10 +89,6 @@ void audioFile(const uint8_t* data, size_t size) {
     status = service.ExtAudioFileRead(file, &frames, &list);
   }
   service.ExtAudioFileDispose(file);
-}
-
-void probe(const uint8_t* data, size_t size) {
-  readAll(info::makeFileInfo(inputFile(data, size), ffmpegProbeProvider()));
 }
 
 }  // namespace vornlib::fuzz

@@ -1,5 +1,4 @@
-// A scripted audio-file service for driving the native engine: every call is traced and
-// answers the status the test gives it.
+// A scripted audio-file service for the native engine: traces each call, answers as told.
 #pragma once
 
 #include <map>
@@ -17,10 +16,10 @@ using U32 = std::uint32_t;
 
 // Every field, in order, for comparing descriptions whole.
 inline std::vector<double> fields(const Description& d) {
-  std::vector<double> all{d.mSampleRate};
-  for (const U32 field : {d.mFormatID, d.mFormatFlags, d.mBytesPerPacket, d.mFramesPerPacket,
-                          d.mBytesPerFrame, d.mChannelsPerFrame, d.mBitsPerChannel, d.mReserved})
-    all.push_back(field);
+  const U32 rest[] = {d.mFormatID,      d.mFormatFlags,      d.mBytesPerPacket, d.mFramesPerPacket,
+                      d.mBytesPerFrame, d.mChannelsPerFrame, d.mBitsPerChannel, d.mReserved};
+  std::vector<double> all(std::begin(rest), std::end(rest));
+  all.insert(all.begin(), d.mSampleRate);
   return all;
 }
 
@@ -34,19 +33,17 @@ class FakeAudioFileService final : public AudioFileService {
   std::vector<std::string> paths;  // of every creation
   Description client{};
 
-  OSStatus ExtAudioFileOpenURL(const std::string&, Ref* out) override {
-    return call("open", true, out);
-  }
+  OSStatus ExtAudioFileOpenURL(const std::string&, Ref* out) override { return call("open", out); }
   OSStatus ExtAudioFileCreateWithURL(const std::string& path, U32, const Description*,
                                      const void* layout, U32 flags, Ref* out) override {
     paths.push_back(path);
     const bool right = !layout && flags == kAudioFileFlags_EraseFile;
-    if (takenNames-- > 0) return call("make", right), dupFNErr;  // traced, the name taken
-    return call("make", right, out);
+    if (takenNames-- > 0) return call("make", nullptr, right), dupFNErr;  // traced, the name taken
+    return call("make", out, right);
   }
   OSStatus ExtAudioFileSetProperty(Ref file, U32 id, U32 size, const void* data) override {
     client = *static_cast<const Description*>(data);
-    return call(file == handle(0) ? "setS" : "setD",
+    return call(file == handle(0) ? "setS" : "setD", nullptr,
                 id == kExtAudioFileProperty_ClientDataFormat && size == 40);
   }
   OSStatus ExtAudioFileRead(Ref, U32* frames, AudioBufferList* list) override {
@@ -57,23 +54,23 @@ class FakeAudioFileService final : public AudioFileService {
     *frames = buffer_ ? 0 : 100;  // one block of audio, then the end
     buffer_ = b.mData;
     b.mDataByteSize = *frames * 4;
-    return call("read", right);
+    return call("read", nullptr, right);
   }
   OSStatus ExtAudioFileWrite(Ref, U32 frames, const AudioBufferList* list) override {
-    return call("write", frames == 100 && list->mBuffers[0].mData == buffer_);
+    return call("write", nullptr, frames == 100 && list->mBuffers[0].mData == buffer_);
   }
   OSStatus ExtAudioFileDispose(Ref f) override { return call(f == handle(0) ? "endS" : "endD"); }
-  OSStatus AudioFormatGetProperty(U32 id, U32 specifierSize, const void* specifier, U32* size,
+  OSStatus AudioFormatGetProperty(U32 id, U32 keySize, const void* key, U32* size,
                                   void* data) override {
     static_cast<Description*>(data)->mFramesPerPacket = 4096;
-    return call("fmti", id == kAudioFormatProperty_FormatInfo && !specifierSize && !specifier &&
-                            *size == 40);
+    return call("fmti", nullptr,
+                id == kAudioFormatProperty_FormatInfo && !keySize && !key && *size == 40);
   }
 
  private:
   Ref handle(int made) { return reinterpret_cast<Ref>(&files_[made]); }
   // Traces the call, hands out a handle when asked and answers.
-  OSStatus call(const std::string& name, bool passedRightly = true, Ref* out = nullptr) {
+  OSStatus call(const std::string& name, Ref* out = nullptr, bool passedRightly = true) {
     trace += name + (passedRightly ? " " : "! ");
     const OSStatus status = statuses[name];
     if (out) *out = status || noHandle == name ? nullptr : handle(name == "make");

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <optional>
+#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
@@ -19,15 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using Json = vornlib::platform::PropertyTree;
-using Int = std::optional<int64_t>;
 
-// A file per codec family and container kind, from a 0.5 s tone unless the options bring their
-// own input.
-// The "-as-pcm.wav" files hold compressed data under a WAV header that declares 16-bit stereo
+// A file per demuxer and decoder family, from a 0.5 s tone unless the options bring their own
+// input. The "-as-pcm.wav" file holds AC-3 under a WAV header that declares 16-bit stereo
 // 48 kHz PCM: FFmpeg recognises the codec from the data, and so must the probe.
 const std::pair<const char*, const char*> kSamples[] = {
     {"s16.wav", "-ar 44100 -ac 2 -c:a pcm_s16le"},
-    {"ulaw.wav", "-ar 8000 -ac 2 -c:a pcm_mulaw"},
     {"adts.aac", "-ar 22050 -ac 2 -c:a aac"},
     {"s24.aiff", "-ar 48000 -ac 6 -c:a pcm_s24be"},
     {"alac24.m4a", "-ar 48000 -ac 1 -c:a alac -sample_fmt s32p"},
@@ -36,8 +32,14 @@ const std::pair<const char*, const char*> kSamples[] = {
     {"cbr.mp3", "-ar 44100 -ac 2 -c:a libmp3lame -b:a 128k"},
     {"vorbis.ogg", "-ar 44100 -ac 2 -c:a libvorbis"},
     {"wmav2.wma", "-ar 44100 -ac 2 -c:a wmav2"},
-    {"ac3-as-pcm.wav", "-f lavfi -i anoisesrc=d=2:r=48000:a=0.3 -ac 2 -c:a ac3 -b:a 640k -f ac3"},
-    {"mp3-as-pcm.wav", "-ar 44100 -ac 2 -c:a libmp3lame -b:a 128k -f mp3"}};
+    {"ac3-as-pcm.wav", "-f lavfi -i anoisesrc=d=2:r=48000:a=0.3 -ac 2 -c:a ac3 -b:a 640k -f ac3"}};
+
+// Damaged headers that once gave a tree where ffprobe gives up, and neighbours that ffprobe still
+// reports, odd values and all: s16.wav with its channel count (byte 22) or bit depth (34) changed.
+const std::tuple<const char*, std::size_t, int> kDamaged[] = {{"refused-65282ch.wav", 22, 65282},
+                                                              {"refused-0ch.wav", 22, 0},
+                                                              {"300ch.wav", 22, 300},
+                                                              {"0bit.wav", 34, 0}};
 
 // Whether FileInfo::make gave an object; nothing if it hung (it runs on a detached thread).
 std::optional<bool> madeInTime(const std::string& path) {
@@ -60,34 +62,47 @@ class ProbeProvider : public testing::Test {
       if (std::string(name).ends_with("-as-pcm.wav")) {
         command += " - | " + ffmpeg + "-f s16le -ar 48000 -ac 2 -i - -c copy";
       }
-      command += " '" + path(name) + "'";
-      ASSERT_EQ(std::system(command.c_str()), 0) << command;
+      ASSERT_EQ(std::system((command + " '" + path(name) + "'").c_str()), 0) << command;
+      names_.push_back(name);
+    }
+    for (const auto& [name, offset, value] : kDamaged) {
+      std::string damaged = contents("s16.wav");
+      damaged.replace(offset, 2, {static_cast<char>(value & 0xff), static_cast<char>(value >> 8)});
+      std::ofstream(path(name), std::ios::binary) << damaged;
+      names_.push_back(name);
     }
   }
   static void TearDownTestSuite() { dir_.reset(); }
   static std::string path(const std::string& name) { return (*dir_ / name).string(); }
+  static std::string contents(const std::string& name) {
+    std::ifstream in(path(name), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
 
   static inline std::optional<vornlib::test::TempDir> dir_;
+  static inline std::vector<std::string> names_;
 };
 
 TEST_F(ProbeProvider, ReportsWhatFfprobeReports) {
   const char* const keys[] = {"codec_type",      "codec_name",          "sample_rate", "bit_rate",
                               "bits_per_sample", "bits_per_raw_sample", "channels"};
-  for (const auto& [name, options] : kSamples) {
+  for (const std::string& name : names_) {
     SCOPED_TRACE(name);
     std::string out;
-    vornlib::test::runProgram({VORNLIB_TEST_FFPROBE, "-v", "quiet", "-of", "json", "-show_format",
-                               "-show_streams", path(name)},
-                              &out);
-    const Json probed = Json::parse(out);  // throws when ffprobe fails
-    const auto session = vornlib::platform::ffmpegProbeProvider().getMediaInformation(path(name));
+    const std::string file = path(name);
+    const int refused = vornlib::test::runProgram(
+        {VORNLIB_TEST_FFPROBE, "-v", "quiet", "-of", "json", "-show_format", "-show_streams", file},
+        &out);
+    EXPECT_EQ(refused != 0, name.starts_with("refused"));
+    const auto session = vornlib::platform::ffmpegProbeProvider().getMediaInformation(file);
     const auto media = session ? session->getMediaInformation() : nullptr;
-    ASSERT_TRUE(media && media->getAllProperties());
-    const Json& ours = media->getAllProperties()->at("streams");
-    const Json& theirs = probed.at("streams");
+    const Json* tree = media ? media->getAllProperties() : nullptr;
+    EXPECT_EQ(tree != nullptr, refused == 0);
+    if (!tree || refused) continue;
+    const Json probed = Json::parse(out);
+    const Json &ours = tree->at("streams"), &theirs = probed.at("streams"), none;
     ASSERT_EQ(ours.size(), theirs.size());
-    const Json none;  // Json equality tells a text "2" from a number 2
-    for (std::size_t i = 0; i < ours.size(); ++i) {
+    for (std::size_t i = 0; i < ours.size(); ++i) {  // Json equality tells "2" from 2
       for (const char* k : keys) EXPECT_EQ(ours[i].value(k, none), theirs[i].value(k, none)) << k;
     }
     EXPECT_EQ(media->getDuration().value_or("absent"),
@@ -99,18 +114,13 @@ TEST_F(ProbeProvider, BadInputsGiveNoObjectAndNeverHang) {
   std::string noise;
   for (std::mt19937 random(7); noise.size() < 4096;) noise += static_cast<char>(random());
   // Playlists make FFmpeg open further files: those go through the same guard.
-  const std::string list = "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\n";
   const std::pair<const char*, std::string> files[] = {
       {"empty.wav", ""},
       {"noise.mp3", noise},
-      {"notes.txt", "not a sound\n"},
-      {"fifo.m3u8", list + "fifo.wav\n#EXT-X-ENDLIST\n"},
-      {"net.m3u8", list + "http://127.0.0.1:9/x.wav\n#EXT-X-ENDLIST\n"}};
+      {"cut.wav", contents("s16.wav").substr(0, 100)},
+      {"cut.mp3", contents("cbr.mp3").substr(0, 100)},
+      {"fifo.m3u8", "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1.0,\nfifo.wav\n#EXT-X-ENDLIST\n"}};
   for (const auto& [name, data] : files) std::ofstream(path(name), std::ios::binary) << data;
-  fs::copy_file(path("s16.wav"), path("cut.wav"));
-  fs::copy_file(path("cbr.mp3"), path("cut.mp3"));
-  fs::resize_file(path("cut.wav"), 100);
-  fs::resize_file(path("cut.mp3"), 100);
   ASSERT_EQ(mkfifo(path("fifo.wav").c_str(), 0600), 0);
   fs::create_directory(path("folder.wav"));
   fs::copy_file(path("s16.wav"), path("concat:s16.wav"));
@@ -119,9 +129,8 @@ TEST_F(ProbeProvider, BadInputsGiveNoObjectAndNeverHang) {
   fs::current_path(dir_->path());
   EXPECT_EQ(madeInTime("concat:s16.wav"), true);  // a file of that name
   for (const std::string name :
-       {"empty.wav", "noise.mp3", "notes.txt", "missing.wav", "folder.wav", "fifo.wav", "/dev/zero",
-        "fifo.m3u8", "net.m3u8", "", "concat:s16.wav|s16.wav", "file:s16.wav", "pipe:0",
-        "subfile,,start,0,end,0,,:s16.wav", "http://127.0.0.1:9/x.wav", "cut.wav", "cut.mp3"}) {
+       {"empty.wav", "noise.mp3", "missing.wav", "folder.wav", "fifo.wav", "/dev/zero", "fifo.m3u8",
+        "", "file:s16.wav", "pipe:0", "cut.wav", "cut.mp3"}) {
     const std::optional<bool> made = madeInTime(name);
     EXPECT_TRUE(made) << name << " hung";
     if (!made) break;                                         // and restore the working directory
@@ -129,15 +138,6 @@ TEST_F(ProbeProvider, BadInputsGiveNoObjectAndNeverHang) {
   }
   EXPECT_FALSE(vornlib::platform::ffmpegProbeProvider().getMediaInformation({"s16.wav\0.mp3", 12}));
   fs::current_path(before);
-}
-
-// How FileInfo reads each field is tested on trees in file_info_test.cpp.
-TEST_F(ProbeProvider, FileInfoReadsTheFirstAudioStream) {
-  const auto info = Vornex::FileInfo::make(path("video.mp4"));  // stream 0 is the video
-  ASSERT_TRUE(info);
-  EXPECT_EQ(std::tuple(info->codecName(), info->sampleRate(), info->chanelsCount()),
-            std::tuple("aac", Int(44100), Int(1)));
-  EXPECT_NEAR(info->duration().value_or(0), 0.5, 0.1);
 }
 
 }  // namespace

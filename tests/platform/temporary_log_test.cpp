@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <regex>
 #include <set>
 
@@ -18,14 +16,11 @@ namespace {
 // exactly one separator, and be absolute: a relative value would give relative locations, and
 // one such as "pipe:1" would reach ffmpeg as a protocol.
 TEST(Temporary, DirectoryIsAbsoluteEndingInExactlyOneSeparator) {
-  vornlib::test::TempDir dir;
-  const std::string cwd = std::filesystem::current_path().native();
   const std::pair<std::string, std::string> rows[] = {
-      {dir.path().native(), dir.path().native() + "/"},
-      {dir.path().native() + "///", dir.path().native() + "/"},
-      {"pipe:1", cwd + "/pipe:1/"},
-      {"relative/dir/", cwd + "/relative/dir/"},
-  };
+      {"/var/x", "/var/x/"},
+      {"/var/x///", "/var/x/"},
+      {"/", "/"},
+      {"pipe:1", std::filesystem::current_path().native() + "/pipe:1/"}};
   for (const auto& [written, expected] : rows) {
     vornlib::test::TmpdirScope scope(written);
     EXPECT_EQ(vornlib::platform::temporaryDirectory(), expected) << written;
@@ -37,58 +32,38 @@ TEST(Temporary, DirectoryIsAbsoluteEndingInExactlyOneSeparator) {
 TEST(Temporary, OutputsAreCreatedExclusivelyWithoutFollowingLinks) {
   using vornlib::platform::createExclusive;
   vornlib::test::TempDir dir;
-  const std::string link = dir / "planted";
-  const std::string target = dir / "target";
+  const std::string link = dir / "planted", target = dir / "target", regular = dir / "regular";
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
   vornlib::platform::UniqueFd fd;
   EXPECT_EQ(createExclusive(link, true, fd), EEXIST);
   EXPECT_FALSE(std::filesystem::exists(target));
-
-  const std::string regular = dir / "regular";
   ASSERT_EQ(createExclusive(regular, false, fd), 0);
   EXPECT_EQ(createExclusive(regular, false, fd), EEXIST);
   EXPECT_EQ(createExclusive(regular, true, fd), 0);  // replaced, as an erase asks
-
-  vornlib::test::TmpdirScope scope(dir.path());
-  std::string path;
-  ASSERT_EQ(vornlib::platform::createTemporaryOutput("wav", path, fd), 0);
-  EXPECT_EQ(std::filesystem::path(path).parent_path(), dir.path());
-  for (const std::string& made : {regular, path}) {
-    struct stat status {};
-    ASSERT_EQ(::lstat(made.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600U) << made;
-  }
-  vornlib::test::TmpdirScope missing(dir / "missing");
-  EXPECT_EQ(vornlib::platform::createTemporaryOutput("wav", path, fd), ENOENT);
+  struct stat status {};
+  ASSERT_EQ(::lstat(regular.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600U);
 }
 
 TEST(Temporary, UuidsAreFreshUpperCaseAndVersion4) {
   const std::regex shape("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}");
   std::set<std::string> seen;
-  for (int i = 0; i < 1000; ++i) {
-    const std::string uuid = vornlib::platform::uuidString();
-    ASSERT_TRUE(std::regex_match(uuid, shape)) << uuid;
-    seen.insert(uuid);
-  }
+  for (int i = 0; i < 1000; ++i) seen.insert(vornlib::platform::uuidString());
   EXPECT_EQ(seen.size(), 1000U);
+  for (const auto& uuid : seen) ASSERT_TRUE(std::regex_match(uuid, shape)) << uuid;
 }
 
-TEST(Log, LinesReachTheSinkVerbatimAndTheSinkCanBeRestored) {
-  std::vector<std::string> outer;
-  const auto original =
-      vornlib::setLogSink([&](std::string_view line) { outer.emplace_back(line); });
-  {
-    vornlib::test::LogCapture capture;
-    vornlib::platform::log("Command = -i \"/a%d %s\"  x");
-    vornlib::platform::log("");
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Command = -i \"/a%d %s\"  x", ""}));
-  }
-  vornlib::platform::log("after");
-  EXPECT_EQ(outer, std::vector<std::string>{"after"});
-  // A sink that throws loses its line and nothing else.
-  vornlib::setLogSink([](std::string_view) { throw std::runtime_error("full"); });
+TEST(Log, LinesReachTheSinkVerbatimAndAThrowingSinkLosesOnlyItsLine) {
+  vornlib::test::LogCapture capture;
+  vornlib::platform::log("Command = -i \"/a%d %s\"  x");
+  vornlib::platform::log("");
+  EXPECT_EQ(capture.lines(), (std::vector<std::string>{"Command = -i \"/a%d %s\"  x", ""}));
+  const auto previous =
+      vornlib::setLogSink([](std::string_view) { throw std::runtime_error("full"); });
   EXPECT_NO_THROW(vornlib::platform::log("dropped"));
-  vornlib::setLogSink(original);
+  vornlib::setLogSink(previous);  // the capture's, which must still be working
+  vornlib::platform::log("after");
+  EXPECT_EQ(capture.lines().back(), "after");
 }
 
 }  // namespace

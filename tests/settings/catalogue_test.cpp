@@ -12,7 +12,7 @@ using Format = Vornex::Format;
 using C = Vornex::Codec;
 
 // In allCases() order, each format with the codecs it accepts, its default first; a star marks
-// the codecs that take a bit rate. Every codec is accepted somewhere.
+// the codecs that take a bit rate. Every codec is accepted somewhere. Raw values match exactly.
 TEST(Catalogue, FormatsAndTheirCodecs) {
   std::string table;
   for (std::size_t i = 0; i < Format::allCases().size(); ++i) {
@@ -24,7 +24,7 @@ TEST(Catalogue, FormatsAndTheirCodecs) {
       EXPECT_EQ(C::fromRawValue(codec.rawValue()), codec);
       table.append(" ").append(codec.rawValue()) += codec.isBitRateSupport() ? "*" : "";
     }
-    table += '\n';
+    table += "; ";
     for (std::uint8_t c = 0; c < 12; ++c) {
       const C codec(static_cast<C::Value>(c));
       EXPECT_EQ(format.isSupport(codec),
@@ -32,20 +32,9 @@ TEST(Catalogue, FormatsAndTheirCodecs) {
     }
   }
   EXPECT_EQ(table,
-            "wav: linearPCM alaw ulaw\n"
-            "aac: aac*\n"
-            "aifc: linearPCM alaw ulaw\n"
-            "aiff: linearPCM\n"
-            "caf: linearPCM alaw ulaw\n"
-            "m4a: aac* alac\n"
-            "mp4: aac* alac ac3* mp3* mp2*\n"
-            "flac: flac\n"
-            "mp3: mp3*\n"
-            "ogg: vorbis* oggPCM\n"
-            "wma: wma\n");
-}
-
-TEST(Catalogue, RawValuesMatchExactlyAndHash) {
+            "wav: linearPCM alaw ulaw; aac: aac*; aifc: linearPCM alaw ulaw; aiff: linearPCM; "
+            "caf: linearPCM alaw ulaw; m4a: aac* alac; mp4: aac* alac ac3* mp3* mp2*; flac: flac; "
+            "mp3: mp3*; ogg: vorbis* oggPCM; wma: wma; ");
   for (const char* text : {"WAV", " wav", "wav ", ""}) EXPECT_FALSE(Format::fromRawValue(text));
   for (const char* text : {"oggpcm", "AAC", "pcm", ""}) EXPECT_FALSE(C::fromRawValue(text));
   const std::unordered_map<Format, int> byFormat{{Format::aac, 1}};
@@ -57,7 +46,6 @@ TEST(Errors, TextualFormsAndEquality) {
   EXPECT_STREQ(VornError::notSupportedCodecByFormat.what(), "notSupportedCodecByFormat");
   EXPECT_STREQ(ExtError::osstatusError(INT64_MIN).what(), "osstatusError(-9223372036854775808)");
   EXPECT_STREQ(ExtError::notSupportedFormat.what(), "notSupportedFormat");
-  EXPECT_NE(VornError::unknownError, VornError::ffmpegUnknownError);
   EXPECT_EQ(ExtError::osstatusError(-50), ExtError::osstatusError(-50));
   EXPECT_NE(ExtError::osstatusError(-50), ExtError::osstatusError(-43));
 }

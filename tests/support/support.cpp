@@ -10,10 +10,7 @@
 namespace vornlib::test {
 
 LogCapture::LogCapture() {
-  previous_ = setLogSink([this](std::string_view line) {
-    std::lock_guard lock(mutex_);
-    lines_.emplace_back(line);
-  });
+  previous_ = setLogSink([this](std::string_view line) { mark(std::string(line)); });
 }
 
 LogCapture::~LogCapture() {
@@ -34,10 +31,7 @@ Vornex::Completion Reports::completion() {
   return [this](std::optional<std::filesystem::path> location, std::optional<Vornex::Error> error) {
     std::lock_guard lock(mutex_);
     reports_.push_back({std::move(location), std::move(error), std::this_thread::get_id()});
-    if (!signalled_) {
-      signalled_ = true;
-      arrived_.set_value();
-    }
+    if (!std::exchange(signalled_, true)) arrived_.set_value();
   };
 }
 
@@ -89,9 +83,8 @@ ProbedStream ffprobeAudio(const std::filesystem::path& file) {
   std::string out;
   if (runProgram({VORNLIB_TEST_FFPROBE, "-v", "quiet", "-print_format", "json", "-show_streams",
                   "-select_streams", "a:0", file.string()},
-                 &out) != 0) {
+                 &out) != 0)
     return {};
-  }
   const auto json = nlohmann::json::parse(out, nullptr, false);
   if (!json.is_object() || !json.contains("streams") || json["streams"].empty()) return {};
   const auto& s = json["streams"][0];
@@ -105,6 +98,48 @@ TmpdirScope::TmpdirScope(const std::filesystem::path& value) {
 
 TmpdirScope::~TmpdirScope() {
   saved_ ? ::setenv("TMPDIR", saved_->c_str(), 1) : ::unsetenv("TMPDIR");
+}
+
+}  // namespace vornlib::test
+
+#include <sys/wait.h>
+
+#include <fstream>
+#include <map>
+
+namespace vornlib::test {
+
+std::ptrdiff_t openDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+std::vector<pid_t> descendants(const std::string& name) {
+  std::map<pid_t, pid_t> up;  // each process's parent
+  std::vector<pid_t> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string comm, state;
+    pid_t pid = 0;  // read before up[pid] is taken
+    if (stat >> pid >> comm >> state >> up[pid] && comm == '(' + name + ')') found.push_back(pid);
+  }
+  std::erase_if(found, [&](pid_t pid) {
+    while (pid > 1 && pid != ::getpid()) pid = up[pid];
+    return pid != ::getpid();
+  });
+  return found;
+}
+
+bool leftNothing(std::ptrdiff_t descriptors) {
+  siginfo_t child{};
+  return eventually([&] { return openDescriptors() == descriptors; }) &&
+         ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT | __WALL) == -1;
+}
+
+bool eventually(const std::function<bool()>& holds) {
+  const auto end = std::chrono::steady_clock::now() + kPatience;
+  while (!holds() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return holds();
 }
 
 }  // namespace vornlib::test

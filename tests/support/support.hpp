@@ -99,3 +99,10 @@ struct ProbedStream {
 ProbedStream ffprobeAudio(const std::filesystem::path& file);
 
 }  // namespace vornlib::test
+
+namespace vornlib::test {  // what a run may leave behind
+std::ptrdiff_t openDescriptors();
+std::vector<pid_t> descendants(const std::string& name);  // running `name`, at any depth
+bool leftNothing(std::ptrdiff_t descriptors);         // descriptors back to those, no child at all
+bool eventually(const std::function<bool()>& holds);  // false after kPatience
+}  // namespace vornlib::test
