@@ -160,9 +160,24 @@ int startKeeper(const Launch& launch, pid_t& pid, UniqueFd& pidfd) noexcept {
 #endif
 }
 
+// ThreadSanitizer's interceptors take locks that another thread may hold at the moment of the
+// clone, and a keeper copied then waits on them for ever: its builds start every program with
+// posix_spawn, as if clone3 were refused, without saying so each time.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kKeeperUsable = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kKeeperUsable = false;
+#else
+constexpr bool kKeeperUsable = true;
+#endif
+#else
+constexpr bool kKeeperUsable = true;
+#endif
+
 // Set once clone3 has been refused (no such call, or a sandbox forbids it); runs are then
 // started with posix_spawn, whose children a host that reaps children can take.
-std::atomic<bool> spawnOnly{false};
+std::atomic<bool> spawnOnly{!kKeeperUsable};
 
 void giveUpKeeper(int error) {
   if (spawnOnly.exchange(true)) return;
