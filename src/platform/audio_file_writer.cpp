@@ -298,8 +298,19 @@ CodecContextPtr openEncoder(const Plan& plan, bool globalHeader) noexcept {
   return context;
 }
 
-int bytesPerSample(AVSampleFormat format) noexcept {
-  return av_get_bytes_per_sample(format);
+// Reverses the byte order of each of `samples` values of type T stored at `data`.
+template <class T>
+void swapBytes(std::uint8_t* data, std::size_t samples) noexcept {
+  for (std::size_t i = 0; i < samples; ++i) {
+    T value;
+    std::memcpy(&value, data + sizeof(T) * i, sizeof(T));
+    if constexpr (sizeof(T) == 2) {
+      value = __builtin_bswap16(value);
+    } else {
+      value = __builtin_bswap32(value);
+    }
+    std::memcpy(data + sizeof(T) * i, &value, sizeof(T));
+  }
 }
 
 // Rewrites `samples` native-endian values in place into the stored byte layout.
@@ -313,25 +324,11 @@ std::size_t repack(Packing packing, std::uint8_t* data, std::size_t samples) noe
       return samples;
     case Packing::kLittle16:
     case Packing::kBig16:
-      if (kLittleHost != (packing == Packing::kLittle16)) {
-        for (std::size_t i = 0; i < samples; ++i) {
-          std::uint16_t value;
-          std::memcpy(&value, data + 2 * i, 2);
-          value = __builtin_bswap16(value);
-          std::memcpy(data + 2 * i, &value, 2);
-        }
-      }
+      if (kLittleHost != (packing == Packing::kLittle16)) swapBytes<std::uint16_t>(data, samples);
       return samples * 2;
     case Packing::kLittle32:
     case Packing::kBig32:
-      if (kLittleHost != (packing == Packing::kLittle32)) {
-        for (std::size_t i = 0; i < samples; ++i) {
-          std::uint32_t value;
-          std::memcpy(&value, data + 4 * i, 4);
-          value = __builtin_bswap32(value);
-          std::memcpy(data + 4 * i, &value, 4);
-        }
-      }
+      if (kLittleHost != (packing == Packing::kLittle32)) swapBytes<std::uint32_t>(data, samples);
       return samples * 4;
     case Packing::kLittle24:
     case Packing::kBig24: {
@@ -506,8 +503,8 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
     resampler_ = std::move(resampler);
     clientChannels_ = channels;
     // Input per step, so that one step's output fits the scratch buffer.
-    const int outFrames =
-        std::max(256, kScratchBytes / (plan_.channels * bytesPerSample(plan_.sampleFormat)));
+    const int outFrames = std::max(
+        256, kScratchBytes / (plan_.channels * av_get_bytes_per_sample(plan_.sampleFormat)));
     const double inFrames = static_cast<double>(outFrames) * rate / plan_.rate;
     chunkFrames_ = static_cast<std::uint32_t>(std::clamp(inFrames, 16.0, double{kMaxChunkFrames}));
     return noErr;
