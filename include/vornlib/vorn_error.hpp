@@ -5,7 +5,7 @@
 #include <exception>
 #include <functional>
 
-// The three failures that Vornlib itself reports. The codes are fixed: hosts and the C
+// The failures that Vornlib itself reports. The codes are fixed: hosts and the C
 // interface (domain "Vornlib.VornError") rely on them, so a new case only ever goes last.
 //
 // A VornError is a plain value: copy it, compare it, switch on kind(). It derives from
@@ -18,11 +18,13 @@ class VornError : public std::exception {
     unknownError = 0,               // an asynchronous call got neither a location nor an error
     ffmpegUnknownError = 1,         // the FFmpeg run failed (or could not be started)
     notSupportedCodecByFormat = 2,  // updateFileCodec() got a codec the format does not accept
+    stopped = 3,                    // the host stopped the conversion (Vornex::Options)
   };
 
   static const VornError& unknownError;
   static const VornError& ffmpegUnknownError;
   static const VornError& notSupportedCodecByFormat;
+  static const VornError& stopped;
 
   explicit VornError(Case c) noexcept : case_(c) {}
 

@@ -34,7 +34,7 @@ enum {
 typedef struct VornexError {
   const char* domain;      /* "Vornlib.VornError" or "Vornlib.ExtError" */
   long code;               /* the case index: VornError 0 unknownError, 1 ffmpegUnknownError,
-                              2 notSupportedCodecByFormat; ExtError 0 osstatusError,
+                              2 notSupportedCodecByFormat, 3 stopped; ExtError 0 osstatusError,
                               1 unknownError, 2 notSupportedFormat */
   const char* description; /* the textual form, e.g. "ffmpegUnknownError", "osstatusError(-50)" */
 } VornexError;
@@ -104,6 +104,63 @@ int vornex_convert_with_file_with_completition(const char* file, const VornexCon
  * started. */
 int vornex_convert_with_file_with_completion_handler(const char* file, const VornexConfig* with,
                                                      VornexBlock completionHandler, void* context);
+
+/* A progress report of one conversion. */
+typedef struct VornexProgress {
+  double fraction; /* the part of the source converted, 0 to 1; negative when the source's
+                      duration is not known */
+  double seconds;  /* audio converted so far, in seconds */
+  int isFinal;     /* non-zero for the last report, made once right before the block */
+} VornexProgress;
+
+/* What a progress block answers. */
+enum { VORNEX_PROCEED = 0, VORNEX_STOP = 1 };
+
+/* Receives progress reports; `progress` lives for the call only. Answering VORNEX_STOP to a
+ * report that is not final stops the conversion: the ffmpeg process is ended and reaped, or the
+ * in-process copy stops and closes both files, and the conversion's block then gets the error
+ * "Vornlib.VornError" code 3 ("stopped"); the partial output stays. Any other answer goes on.
+ * Reports come at most four times a second, one at a time and in order, on a thread kept for
+ * host code; the final one comes on the thread that then calls the conversion's block, after
+ * any earlier report has returned. The FFmpeg engine gives only the final report when the host
+ * has installed a runner of its own. */
+typedef int (*VornexProgressBlock)(void* context, const VornexProgress* progress);
+
+/* vornex_convert_with_file_with_completition with progress reports: `progress` (NULL for none)
+ * gets the same `context`. Returns as that call does. */
+int vornex_convert_with_file_with_completition_and_progress(const char* file,
+                                                            const VornexConfig* with,
+                                                            VornexBlock completition,
+                                                            VornexProgressBlock progress,
+                                                            void* context);
+
+/* vornex_convert_with_file_with_completion_handler with progress reports: `progress` (NULL for
+ * none) gets the same `context`. Returns as that call does. */
+int vornex_convert_with_file_with_completion_handler_and_progress(const char* file,
+                                                                  const VornexConfig* with,
+                                                                  VornexBlock completionHandler,
+                                                                  VornexProgressBlock progress,
+                                                                  void* context);
+
+/* One finished conversion, as the observer sees it. Everything lives for the call only. */
+typedef struct VornexReport {
+  VornexPreferedConverter engine; /* VORNEX_CONVERTER_FFMPEG or VORNEX_CONVERTER_EXT */
+  const char* source;             /* the source path as given */
+  const char* output;             /* the output file made or named; NULL when none was */
+  const VornexError* error;       /* NULL after a success */
+  const char* reason;             /* why it failed, in words: the last lines ffmpeg printed, or
+                                     the in-process engine's failing step and status; "" after
+                                     a success */
+} VornexReport;
+
+typedef void (*VornexObserver)(void* context, const VornexReport* report);
+
+/* Installs `observer` (NULL removes it) for the whole process, with `context` passed back
+ * untouched; it replaces the C++ observer (Vornex::setObserver) and the other way round. It
+ * then sees every conversion that reaches an engine, once, when its outcome is known: on the
+ * thread that then calls the conversion's block, right before it. It may be called from
+ * several threads at once. It adds no log line and changes no outcome. */
+void vornex_set_observer(VornexObserver observer, void* context);
 
 #ifdef __cplusplus
 }

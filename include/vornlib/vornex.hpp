@@ -6,6 +6,8 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <stop_token>
+#include <string>
 #include <variant>
 
 #include "vornlib/ext_error.hpp"
@@ -34,6 +36,65 @@ class Vornex {
   // auto_ the native engine for wav, aifc, aiff, caf and flac and FFmpeg for the rest.
   static Engine engine(const Config& cfg) noexcept;
 
+  // A progress report of one conversion.
+  struct Progress {
+    // The part of the source converted, from 0 to 1; negative when the source's duration is not
+    // known (then only `seconds` tells how far the conversion has got).
+    double fraction = -1;
+    // Audio converted so far, in seconds.
+    double seconds = 0;
+    // The last report of the conversion, made once, right before its completion. Its fraction
+    // is 1 after a success; after a failure or a stop it is as far as the conversion got.
+    bool isFinal = false;
+  };
+
+  // What a progress handler answers: go on, or stop the conversion.
+  enum class ProgressAnswer { proceed, stop };
+  using ProgressHandler = std::function<ProgressAnswer(const Progress& progress)>;
+
+  // What a host may add to one conversion. The default (both empty) changes nothing.
+  struct Options {
+    // Called with reports while the conversion runs, at most four times a second, one at a time
+    // and in order, on a thread kept for host code (never one doing the conversion, so a slow
+    // handler only makes reports rarer); then once with isFinal set, on the thread that then
+    // calls the completion (or makes the future ready), after any earlier report has returned.
+    // Answering ProgressAnswer::stop to a report before the final one stops the conversion.
+    // The fraction is known when the source declares its duration; the FFmpeg engine reports
+    // progress only through the process runner (processRunner()), other runners give the final
+    // report alone.
+    ProgressHandler progress;
+    // A stop requested through this token stops the conversion as ProgressAnswer::stop does.
+    std::stop_token stop;
+  };
+  // Stopping: the `ffmpeg` process is ended and reaped, or the native copy stops and closes both
+  // files; the conversion then completes once with VornError::stopped (a run stopped before
+  // its process started never starts). The partial output stays, as for any failure. A stop
+  // that comes after the conversion has finished changes nothing.
+
+  // One finished conversion, as the observer sees it.
+  struct Report {
+    Engine engine = Engine::ffmpeg;
+    // The source as the host named it.
+    std::filesystem::path source;
+    // The output file the engine made or named; empty when it had not got as far as naming one.
+    std::filesystem::path output;
+    // None after a success; otherwise the error that the completion receives.
+    std::optional<Error> error;
+    // Why the conversion failed, in words: for the FFmpeg engine the last lines ffmpeg printed
+    // (or why it was not run), for the native engine the failing step and its status. Empty
+    // after a success.
+    std::string reason;
+  };
+  using Observer = std::function<void(const Report& report)>;
+
+  // Installs `observer` for the whole process (an empty one removes it) and returns the one it
+  // replaced. It then sees every conversion that reaches an engine through convert() or the C
+  // interface, once, when its outcome is known: on the thread that then calls the completion (or
+  // makes the future ready), right before that and after the final progress report. It may be
+  // called from several threads at once. It adds no log line and changes no outcome; an
+  // exception it throws is dropped. Safe to call from any thread, the observer itself included.
+  static Observer setObserver(Observer observer);
+
   // Converts `file` as `cfg` says into a new file in the temporary directory, named by a fresh
   // upper-case UUID and the format's extension; the file then belongs to the caller.
   //
@@ -55,6 +116,10 @@ class Vornex {
   static void convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
                       Completion completition);
 
+  // As above, with progress reports and a way to stop (see Options).
+  static void convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
+                      Completion completition, Options options);
+
   // The same conversion, started on the background executor; returns at once and never
   // throws (beyond std::bad_alloc). get() returns the location, or throws the VornError or
   // ExtError that the engine reported, or VornError::unknownError when the engine reported
@@ -72,4 +137,10 @@ class Vornex {
   // for them: those not yet started are dropped without a word, their futures never ready.
   static std::future<std::filesystem::path> convert(std::filesystem::path file,
                                                     std::shared_ptr<Config> cfg);
+
+  // As above, with progress reports and a way to stop (see Options); get() throws
+  // VornError::stopped for a stopped conversion.
+  static std::future<std::filesystem::path> convert(std::filesystem::path file,
+                                                    std::shared_ptr<Config> cfg,
+                                                    Options options);
 };
