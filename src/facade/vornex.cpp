@@ -4,8 +4,10 @@
 #include <utility>
 
 #include "facade/internal_vorn_converter.hpp"
+#include "ffmpeg/ffmpeg_conversion.hpp"
 #include "native/vorn_ext_audio_converter.hpp"
 #include "platform/executor.hpp"
+#include "platform/immortal.hpp"
 #include "platform/log.hpp"
 #include "vornlib/vorn_ffmpeg_converter.hpp"
 
@@ -19,6 +21,11 @@ class FFmpegEngine final : public InternalVornConverter {
                Vornex::Completion completition) override {
     VornFFMpegConverter().convert(file, with, std::move(completition));
   }
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition,
+               const std::shared_ptr<platform::ConversionWatch>& watch) override {
+    ffmpeg::startConversion(processRunner(), file, with, std::move(completition), watch);
+  }
 };
 
 class NativeEngine final : public InternalVornConverter {
@@ -27,7 +34,37 @@ class NativeEngine final : public InternalVornConverter {
                Vornex::Completion completition) override {
     VornExtAudioConverter().convert(file, with, std::move(completition));
   }
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition,
+               const std::shared_ptr<platform::ConversionWatch>& watch) override {
+    native::convert(platform::audio::ffmpegAudioFileService(), file, with, completition,
+                    watch.get());
+  }
 };
+
+// The process-wide observer; copied out under the lock and called without it.
+class ObserverSlot {
+ public:
+  Vornex::Observer exchange(Vornex::Observer observer) {
+    auto next = observer ? std::make_shared<const Vornex::Observer>(std::move(observer)) : nullptr;
+    const std::lock_guard lock(mutex_);
+    next.swap(current_);
+    return next ? *next : Vornex::Observer();
+  }
+  std::shared_ptr<const Vornex::Observer> current() {
+    const std::lock_guard lock(mutex_);
+    return current_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<const Vornex::Observer> current_;
+};
+
+ObserverSlot& observerSlot() {
+  static platform::Immortal<ObserverSlot> slot;
+  return slot.get();
+}
 
 constexpr const char* kLabel = "convert(file:with:)";
 
@@ -38,6 +75,12 @@ constexpr const char* kLabel = "convert(file:with:)";
 class Continuation {
  public:
   explicit Continuation(std::function<void(Outcome)> then) : then_(std::move(then)) {}
+
+  // Set once the engine is chosen, before it may report.
+  void setEnd(std::shared_ptr<ConversionEnd> end) {
+    const std::lock_guard lock(mutex_);
+    end_ = std::move(end);
+  }
   Continuation(const Continuation&) = delete;
   Continuation& operator=(const Continuation&) = delete;
 
@@ -81,11 +124,23 @@ class Continuation {
  private:
   void deliver(Outcome outcome) noexcept {
     try {
+      std::shared_ptr<ConversionEnd> end;
+      {
+        const std::lock_guard lock(mutex_);
+        end = end_;
+      }
       // The caller carries on on a thread for host code, never on the engine's or the runner's
       // (where it could hold up other conversions), whichever thread resumed.
-      platform::runInBackground([then = std::move(then_), outcome = std::move(outcome)]() mutable {
-        then(std::move(outcome));
-      });
+      platform::runInBackground(
+          [then = std::move(then_), outcome = std::move(outcome), end = std::move(end)]() mutable {
+            if (end) {
+              const auto* location = std::get_if<std::filesystem::path>(&outcome);
+              const auto* error = std::get_if<Vornex::Error>(&outcome);
+              end->conclude(location ? std::optional(*location) : std::nullopt,
+                            error ? std::optional(*error) : std::nullopt);
+            }
+            then(std::move(outcome));
+          });
     } catch (...) {
       // Out of memory while queueing; nothing better can be done than to drop the report.
     }
@@ -96,6 +151,7 @@ class Continuation {
   std::mutex mutex_;
   bool holding_ = true;
   std::optional<Outcome> held_;
+  std::shared_ptr<ConversionEnd> end_;
 };
 
 }  // namespace
@@ -120,24 +176,85 @@ std::unique_ptr<InternalVornConverter> makeEngine(Engine engine) {
   return std::make_unique<FFmpegEngine>();
 }
 
+ConversionEnd::ConversionEnd(Engine engine, std::filesystem::path source,
+                             const Vornex::Options& options)
+    : engine_(engine), source_(std::move(source)) {
+  platform::ProgressCallback progress;
+  if (options.progress) {
+    progress = [handler = options.progress](const platform::ProgressReport& report) {
+      return handler(Vornex::Progress{report.fraction, report.seconds, report.isFinal}) ==
+             Vornex::ProgressAnswer::stop;
+    };
+  }
+  watch_ = std::make_shared<platform::ConversionWatch>(
+      std::move(progress), options.progress || options.stop.stop_possible());
+  if (options.stop.stop_possible()) {
+    stopLink_.emplace(options.stop, [watch = watch_] { watch->requestStop(); });
+  }
+}
+
+void ConversionEnd::conclude(const std::optional<std::filesystem::path>& location,
+                             const std::optional<Vornex::Error>& error) noexcept {
+  if (concluded_.exchange(true)) return;
+  const bool succeeded = location.has_value();
+  watch_->finish(succeeded);
+  const std::shared_ptr<const Vornex::Observer> observer = observerSlot().current();
+  if (!observer) return;
+  try {
+    Vornex::Report report;
+    report.engine = engine_;
+    report.source = source_;
+    report.output = succeeded ? *location : std::filesystem::path(watch_->output());
+    if (!succeeded) {
+      report.error = error ? *error : Vornex::Error(VornError::unknownError);
+      report.reason = watch_->reason();
+      if (report.reason.empty()) {
+        report.reason =
+            std::visit([](const auto& e) { return std::string(e.what()); }, *report.error);
+      }
+    }
+    (*observer)(report);
+  } catch (...) {  // Out of memory, or the host's exception: the outcome goes on regardless.
+  }
+}
+
 void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
-              Vornex::Completion completition, const EngineFactory& factory) {
-  const std::unique_ptr<InternalVornConverter> engine = factory(chooseEngine(config));
-  engine->convert(file, config, std::move(completition));
+              Vornex::Completion completition, const EngineFactory& factory,
+              const Vornex::Options& options) {
+  const Engine choice = chooseEngine(config);
+  auto end = std::make_shared<ConversionEnd>(choice, file, options);
+  const std::unique_ptr<InternalVornConverter> engine = factory(choice);
+  const std::shared_ptr<platform::ConversionWatch> watch = end->watch();
+  engine->convert(
+      file, config,
+      [end = std::move(end), completition = std::move(completition)](
+          std::optional<std::filesystem::path> location, std::optional<Vornex::Error> error) {
+        end->conclude(location, error);
+        completition(std::move(location), std::move(error));
+      },
+      watch);
 }
 
 void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
-                         std::function<void(Outcome)> then, EngineFactory factory) {
+                         std::function<void(Outcome)> then, EngineFactory factory,
+                         Vornex::Options options) {
   auto continuation = std::make_shared<Continuation>(std::move(then));
   std::function<void()> start = [file = std::move(file), config = std::move(config),
-                                 factory = std::move(factory), continuation] {
+                                 factory = std::move(factory), options = std::move(options),
+                                 continuation] {
     if (config) {
       Vornex::Completion completion = [continuation](std::optional<std::filesystem::path> location,
                                                      std::optional<Vornex::Error> error) {
         continuation->resume(std::move(location), std::move(error));
       };
       try {
-        dispatch(file, *config, std::move(completion), factory);
+        // The end's report and the observer run where the outcome is handed over, on a thread
+        // for host code, not on the engine's.
+        const Engine choice = chooseEngine(*config);
+        auto end = std::make_shared<ConversionEnd>(choice, file, options);
+        const std::shared_ptr<platform::ConversionWatch> watch = end->watch();
+        continuation->setEnd(std::move(end));
+        factory(choice)->convert(file, *config, std::move(completion), watch);
       } catch (...) {
         // The engine could not be made or threw: the dropped completion says so below.
       }
@@ -158,7 +275,7 @@ void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Con
 
 std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
                                                    std::shared_ptr<Vornex::Config> config,
-                                                   EngineFactory factory) {
+                                                   EngineFactory factory, Vornex::Options options) {
   auto promise = std::make_shared<std::promise<std::filesystem::path>>();
   std::future<std::filesystem::path> result = promise->get_future();
   convertInBackground(
@@ -175,7 +292,7 @@ std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
             },
             std::get<Vornex::Error>(outcome));
       },
-      std::move(factory));
+      std::move(factory), std::move(options));
   return result;
 }
 
@@ -183,12 +300,22 @@ std::future<std::filesystem::path> convertToFuture(std::filesystem::path file,
 
 void Vornex::convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
                      Completion completition) {
+  convert(file, cfg, std::move(completition), Options{});
+}
+
+void Vornex::convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
+                     Completion completition, Options options) {
   if (!completition) return;
   if (!cfg) {
     completition(std::nullopt, Error(VornError::unknownError));
     return;
   }
-  vornlib::facade::dispatch(file, *cfg, std::move(completition), vornlib::facade::makeEngine);
+  vornlib::facade::dispatch(file, *cfg, std::move(completition), vornlib::facade::makeEngine,
+                            options);
+}
+
+Vornex::Observer Vornex::setObserver(Observer observer) {
+  return vornlib::facade::observerSlot().exchange(std::move(observer));
 }
 
 Vornex::Engine Vornex::engine(const Config& cfg) noexcept {
@@ -199,4 +326,10 @@ std::future<std::filesystem::path> Vornex::convert(std::filesystem::path file,
                                                    std::shared_ptr<Config> cfg) {
   return vornlib::facade::convertToFuture(std::move(file), std::move(cfg),
                                           vornlib::facade::makeEngine);
+}
+
+std::future<std::filesystem::path> Vornex::convert(std::filesystem::path file,
+                                                   std::shared_ptr<Config> cfg, Options options) {
+  return vornlib::facade::convertToFuture(std::move(file), std::move(cfg),
+                                          vornlib::facade::makeEngine, std::move(options));
 }

@@ -46,12 +46,25 @@ void callBlock(VornexBlock block, void* context, const std::filesystem::path* lo
   }
 }
 
+Vornex::Options optionsFor(VornexProgressBlock progress, void* context) {
+  Vornex::Options options;
+  if (progress) {
+    options.progress = [progress, context](const Vornex::Progress& report) {
+      const VornexProgress c{report.fraction, report.seconds, report.isFinal ? 1 : 0};
+      return progress(context, &c) == VORNEX_STOP ? Vornex::ProgressAnswer::stop
+                                                  : Vornex::ProgressAnswer::proceed;
+    };
+  }
+  return options;
+}
+
 }  // namespace
 
 namespace vornlib::facade {
 
 int convertWithCompletition(const char* file, const VornexConfig* with, VornexBlock completition,
-                            void* context, const EngineFactory& factory) noexcept {
+                            void* context, const EngineFactory& factory,
+                            VornexProgressBlock progress) noexcept {
   if (!file || !with || !completition) return VORNEX_INVALID_ARGUMENT;
   try {
     dispatch(
@@ -61,7 +74,7 @@ int convertWithCompletition(const char* file, const VornexConfig* with, VornexBl
           callBlock(completition, context, location ? &*location : nullptr,
                     error ? &*error : nullptr);
         },
-        factory);
+        factory, optionsFor(progress, context));
   } catch (...) {
     return VORNEX_OUT_OF_MEMORY;
   }
@@ -70,7 +83,7 @@ int convertWithCompletition(const char* file, const VornexConfig* with, VornexBl
 
 int convertWithCompletionHandler(const char* file, const VornexConfig* with,
                                  VornexBlock completionHandler, void* context,
-                                 EngineFactory factory) noexcept {
+                                 EngineFactory factory, VornexProgressBlock progress) noexcept {
   if (!file || !with || !completionHandler) return VORNEX_INVALID_ARGUMENT;
   try {
     convertInBackground(
@@ -80,7 +93,7 @@ int convertWithCompletionHandler(const char* file, const VornexConfig* with,
           const auto* error = std::get_if<Vornex::Error>(&outcome);
           callBlock(completionHandler, context, location, error);
         },
-        std::move(factory));
+        std::move(factory), optionsFor(progress, context));
   } catch (...) {
     return VORNEX_OUT_OF_MEMORY;
   }
@@ -159,6 +172,47 @@ int vornex_convert_with_file_with_completion_handler(const char* file, const Vor
                                                      VornexBlock completionHandler, void* context) {
   return vornlib::facade::convertWithCompletionHandler(file, with, completionHandler, context,
                                                        vornlib::facade::makeEngine);
+}
+
+int vornex_convert_with_file_with_completition_and_progress(const char* file,
+                                                            const VornexConfig* with,
+                                                            VornexBlock completition,
+                                                            VornexProgressBlock progress,
+                                                            void* context) {
+  return vornlib::facade::convertWithCompletition(file, with, completition, context,
+                                                  vornlib::facade::makeEngine, progress);
+}
+
+int vornex_convert_with_file_with_completion_handler_and_progress(const char* file,
+                                                                  const VornexConfig* with,
+                                                                  VornexBlock completionHandler,
+                                                                  VornexProgressBlock progress,
+                                                                  void* context) {
+  return vornlib::facade::convertWithCompletionHandler(file, with, completionHandler, context,
+                                                       vornlib::facade::makeEngine, progress);
+}
+
+int vornex_set_observer(VornexObserver observer, void* context) {
+  if (!observer) {
+    Vornex::setObserver(nullptr);
+    return VORNEX_OK;
+  }
+  try {
+    Vornex::setObserver([observer, context](const Vornex::Report& report) {
+      std::optional<ErrorView> error;
+      if (report.error) error = view(*report.error);
+      const VornexError c{error ? error->domain : nullptr, error ? error->code : 0,
+                          error ? error->description.c_str() : nullptr};
+      const VornexReport r{
+          report.engine == Vornex::Engine::ffmpeg ? VORNEX_CONVERTER_FFMPEG : VORNEX_CONVERTER_EXT,
+          report.source.c_str(), report.output.empty() ? nullptr : report.output.c_str(),
+          error ? &c : nullptr, report.reason.c_str()};
+      observer(context, &r);
+    });
+  } catch (...) {
+    return VORNEX_OUT_OF_MEMORY;
+  }
+  return VORNEX_OK;
 }
 
 }  // extern "C"

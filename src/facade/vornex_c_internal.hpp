@@ -8,10 +8,12 @@
 namespace vornlib::facade {
 
 int convertWithCompletition(const char* file, const VornexConfig* with, VornexBlock completition,
-                            void* context, const EngineFactory& factory) noexcept;
+                            void* context, const EngineFactory& factory,
+                            VornexProgressBlock progress = nullptr) noexcept;
 
 int convertWithCompletionHandler(const char* file, const VornexConfig* with,
                                  VornexBlock completionHandler, void* context,
-                                 EngineFactory factory) noexcept;
+                                 EngineFactory factory,
+                                 VornexProgressBlock progress = nullptr) noexcept;
 
 }  // namespace vornlib::facade

@@ -4,8 +4,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -59,16 +59,18 @@ class ConversionWatch : public std::enable_shared_from_this<ConversionWatch> {
 
  private:
   void deliverPending() noexcept;
+  // Called with mutex_ held.
+  double fractionOf(double seconds) const noexcept;
 
   ProgressCallback progress_;
   bool stoppable_;
   std::atomic<bool> stop_{false};
   std::atomic<std::int64_t> nextReportNs_{0};
+  std::atomic<double> latest_{0};
 
   mutable std::mutex mutex_;
   std::condition_variable idle_;
   double duration_ = 0;
-  double seconds_ = 0;
   bool pending_ = false;     // a report waits for the one with the host to return
   bool delivering_ = false;  // a report is with the host
   bool finished_ = false;

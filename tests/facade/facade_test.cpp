@@ -69,6 +69,11 @@ void record(void* seen, const char* location, const VornexError* e) {
   *static_cast<std::string*>(seen) += text;
 }
 
+int finalReport(void* seen, const VornexProgress* progress) {
+  if (progress->isFinal) *static_cast<std::string*>(seen) += "final";
+  return VORNEX_PROCEED;
+}
+
 // The C completion style is the dispatch under every direct style; the C completion handler
 // shares the asynchronous style's path. Threads, domains and codes are checked in tests/c.
 TEST(Facade, EveryEndingThroughBothStyles) {
@@ -85,20 +90,36 @@ TEST(Facade, EveryEndingThroughBothStyles) {
        "the engine dropped its completion without calling it"}};
   auto config = std::make_shared<Vornex::Config>(Format::mp3, std::nullopt, 44100, 16, 2, 128);
   VornexConfig* cConfig = vornex_config_create("mp3", nullptr, 44100, 16, 2, 128);
+  // The final progress report, then the observer, then the outcome: once each, in both styles.
+  std::string seen;
+  Vornex::setObserver([&seen](const Vornex::Report& r) {
+    seen += "(" + (r.error ? r.reason : r.output.string()) + ")";
+  });
+  Vornex::Options options;
+  options.progress = [&seen](const Vornex::Progress& p) {
+    const VornexProgress c{p.fraction, p.seconds, p.isFinal};
+    return finalReport(&seen, &c), Vornex::ProgressAnswer::proceed;
+  };
   for (const auto& [ending, passed, resumed, logged] : rows) {
     SCOPED_TRACE(resumed);
     vornlib::test::LogCapture log;
     FakeEngine::made = 0;
-    auto future = vf::convertToFuture("/in.wav", config, fake(ending));
+    seen.clear();
+    auto future = vf::convertToFuture("/in.wav", config, fake(ending), options);
     EXPECT_EQ(outcome(future), resumed);
+    EXPECT_EQ(seen, "final(" + std::string(resumed) + ")");
     EXPECT_EQ(log.lines(), *logged ? std::vector{"convert(file:with:): " + std::string(logged)}
                                    : std::vector<std::string>());
-    std::string seen;  // before the call returns
-    EXPECT_EQ(vf::convertWithCompletition("/in.wav", cConfig, record, &seen, fake(ending)),
-              VORNEX_OK);
-    EXPECT_EQ(seen, passed);
+    seen.clear();  // before the call returns
+    EXPECT_EQ(
+        vf::convertWithCompletition("/in.wav", cConfig, record, &seen, fake(ending), finalReport),
+        VORNEX_OK);
+    const std::string first =
+        ending == Ending::dropped ? "" : "final(" + std::string(resumed) + ")";
+    EXPECT_EQ(seen, first + passed);
     EXPECT_EQ(FakeEngine::made, 2);  // one engine object per call
   }
+  Vornex::setObserver(nullptr);
   vornex_config_release(cConfig);
   auto unconfigured = Vornex::convert("/x", nullptr);
   EXPECT_EQ(outcome(unconfigured), "unknownError");
