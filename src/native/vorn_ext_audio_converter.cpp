@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "native/output_description.hpp"
+#include "platform/conversion_watch.hpp"
 #include "platform/log.hpp"
 #include "platform/temporary.hpp"
 
@@ -55,27 +56,118 @@ AudioFile adopt(audio::AudioFileService& service, audio::OSStatus status,
   return file;
 }
 
-AudioFile readInputFile(audio::AudioFileService& service, const std::filesystem::path& file) {
+// What a failure names as the step that failed.
+enum class Step {
+  openSource,
+  describe,
+  create,
+  setSourceClient,
+  setOutputClient,
+  read,
+  write,
+  finish,
+};
+
+enum class Outcome { converted, stopped, failed };
+
+// A conversion's state as far as it has got.
+struct Conversion {
+  std::string source;       // the source's absolute name
+  std::string destination;  // the output's name
+  Step step = Step::openSource;
+  std::optional<ExtError> error;  // after a failure
+};
+
+// The observer learns what it can; a name or reason that cannot be copied is not worth a
+// failed conversion.
+void noteOutput(platform::ConversionWatch* watch, const std::string& name) noexcept {
+  if (watch == nullptr) return;
+  try {
+    watch->setOutput(name);
+  } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory for a copy of the name
+  }
+}
+
+std::string stepText(const Conversion& progress) {
+  switch (progress.step) {
+    case Step::openSource:
+      return "opening the source \"" + progress.source + "\"";
+    case Step::describe:
+      return "describing the output";
+    case Step::create:
+      return "creating the output \"" + progress.destination + "\"";
+    case Step::setSourceClient:
+      return "setting the client format of the source";
+    case Step::setOutputClient:
+      return "setting the client format of the output";
+    case Step::read:
+      return "reading the source";
+    case Step::write:
+      return "writing the output";
+    case Step::finish:
+      return "finishing the output";
+  }
+  return "converting";
+}
+
+// "<step> failed: <error>", with the status's name when the service has one.
+void noteReason(platform::ConversionWatch* watch, const Conversion& progress) noexcept {
+  if (watch == nullptr || !progress.error) return;
+  try {
+    const ExtError& error = *progress.error;
+    std::string reason = stepText(progress) + " failed: " + error.what();
+    if (error.kind() == ExtError::Case::osstatusError) {
+      const std::string_view name = audio::statusName(static_cast<audio::OSStatus>(error.status()));
+      if (!name.empty()) reason.append(" (").append(name).append(")");
+    }
+    watch->setReason(std::move(reason));
+  } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory for the text
+  }
+}
+
+std::string absoluteName(const std::filesystem::path& file) {
   // A relative name is taken against the working directory now, as the FFmpeg engine does.
   std::error_code error;
   std::filesystem::path source = std::filesystem::absolute(file, error);
   if (error) source = file;
+  return source.native();
+}
+
+AudioFile readInputFile(audio::AudioFileService& service, const std::string& source) {
   audio::ExtAudioFileRef raw = nullptr;
-  const audio::OSStatus status = service.ExtAudioFileOpenURL(source.native(), &raw);
+  const audio::OSStatus status = service.ExtAudioFileOpenURL(source, &raw);
   return adopt(service, status, raw);
+}
+
+// The source's length in seconds to the watch, when the service can tell it without reading.
+void declareDuration(audio::AudioFileService& service, audio::ExtAudioFileRef source,
+                     platform::ConversionWatch& watch) noexcept {
+  std::int64_t frames = 0;
+  std::uint32_t size = sizeof frames;
+  if (service.ExtAudioFileGetProperty(source, audio::kExtAudioFileProperty_FileLengthFrames, &size,
+                                      &frames) != audio::noErr ||
+      size != sizeof frames) {
+    return;
+  }
+  audio::AudioStreamBasicDescription format{};
+  size = sizeof format;
+  if (service.ExtAudioFileGetProperty(source, audio::kExtAudioFileProperty_FileDataFormat, &size,
+                                      &format) != audio::noErr ||
+      size != sizeof format || !(format.mSampleRate > 0)) {
+    return;
+  }
+  watch.setDuration(static_cast<double>(frames) / format.mSampleRate);
 }
 
 // `at` is the destination's name; a taken name is replaced by a fresh one.
 AudioFile createOutputFile(audio::AudioFileService& service, std::string& at,
-                           const Vornex::Config& config,
+                           audio::AudioFileTypeID type, const Vornex::Config& config,
                            const audio::AudioStreamBasicDescription& description) {
-  const std::optional<audio::AudioFileTypeID> type = fileType(config.fileFormat);
-  if (!type) throw ExtError::notSupportedFormat;
   for (int attempt = 1;; ++attempt) {
     const audio::AudioStreamBasicDescription copy = description;
     audio::ExtAudioFileRef raw = nullptr;
     const audio::OSStatus status = service.ExtAudioFileCreateWithURL(
-        at, *type, &copy, nullptr, audio::kAudioFileFlags_EraseFile, &raw);
+        at, type, &copy, nullptr, audio::kAudioFileFlags_EraseFile, &raw);
     if (status == audio::dupFNErr && raw == nullptr && attempt < kCreateAttempts) {
       at = platform::temporaryOutputPath(config.fileFormat.fileExtension());
       continue;
@@ -106,21 +198,35 @@ void setClientFormat(audio::AudioFileService& service, audio::ExtAudioFileRef fi
 }
 
 // Copies every frame of the source to the destination through one buffer, reused throughout.
-void convert(audio::AudioFileService& service, audio::ExtAudioFileRef inputFile,
-             audio::ExtAudioFileRef outputFile,
-             const audio::AudioStreamBasicDescription& outputDescription) {
+// False when the watch asked for a stop.
+bool copy(audio::AudioFileService& service, audio::ExtAudioFileRef inputFile,
+          audio::ExtAudioFileRef outputFile,
+          const audio::AudioStreamBasicDescription& outputDescription,
+          platform::ConversionWatch* watch, Step& step) {
   const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kBufferBytes);
+  platform::ConversionWatch* const stops = watch && watch->stoppable() ? watch : nullptr;
+  platform::ConversionWatch* const progress = watch && watch->wantsProgress() ? watch : nullptr;
+  const double secondsPerFrame =
+      outputDescription.mSampleRate > 0 ? 1 / outputDescription.mSampleRate : 0;
+  std::uint64_t written = 0;
   audio::AudioBufferList list{};
   for (;;) {
+    if (stops && stops->stopRequested()) return false;
     // The read rewrites the byte size and the frame count, so both are set before each read.
     list.mNumberBuffers = 1;
     list.mBuffers[0].mNumberChannels = outputDescription.mChannelsPerFrame;
     list.mBuffers[0].mDataByteSize = kBufferBytes;
     list.mBuffers[0].mData = buffer.get();
     std::uint32_t frames = kFramesPerRead;
+    step = Step::read;
     check(service.ExtAudioFileRead(inputFile, &frames, &list));
-    if (frames == 0) return;
+    if (frames == 0) return true;
+    step = Step::write;
     check(service.ExtAudioFileWrite(outputFile, frames, &list));
+    if (progress) {
+      written += frames;
+      progress->advance(static_cast<double>(written) * secondsPerFrame);
+    }
   }
 }
 
@@ -134,48 +240,72 @@ void logFailure(const ExtError& error) noexcept {
   platform::log(std::string_view(line.data(), kPrefix.size() + length));
 }
 
-// Runs the conversion; on failure every file is closed, the destination first, by the time
-// this returns.
-std::optional<ExtError> run(audio::AudioFileService& service, const std::filesystem::path& file,
-                            const Vornex::Config& with, std::string& destination) {
+// Runs the conversion; by the time this returns after a failure or a stop every file is
+// closed, the destination first.
+Outcome run(audio::AudioFileService& service, const std::filesystem::path& file,
+            const Vornex::Config& with, platform::ConversionWatch* watch, Conversion& progress) {
   try {
-    destination = platform::temporaryOutputPath(with.fileFormat.fileExtension());
+    progress.destination = platform::temporaryOutputPath(with.fileFormat.fileExtension());
+    progress.source = absoluteName(file);
     // Declared in this order so that unwinding closes the destination before the source.
-    AudioFile source = readInputFile(service, file);
+    AudioFile source = readInputFile(service, progress.source);
+    if (watch && watch->wantsProgress()) declareDuration(service, source.get(), *watch);
+    progress.step = Step::describe;
     const audio::AudioStreamBasicDescription description = outputDescription(with, service);
-    AudioFile output = createOutputFile(service, destination, with, description);
+    const std::optional<audio::AudioFileTypeID> type = fileType(with.fileFormat);
+    if (!type) throw ExtError::notSupportedFormat;
+    progress.step = Step::create;
+    AudioFile output = createOutputFile(service, progress.destination, *type, with, description);
+    noteOutput(watch, progress.destination);
+    progress.step = Step::describe;
     if (description.mChannelsPerFrame >= kMaxClientChannels) throw ExtError::notSupportedFormat;
     const audio::AudioStreamBasicDescription client = clientFormat(description);
+    progress.step = Step::setSourceClient;
     setClientFormat(service, source.get(), client);
+    progress.step = Step::setOutputClient;
     setClientFormat(service, output.get(), client);
-    convert(service, source.get(), output.get(), description);
+    if (!copy(service, source.get(), output.get(), description, watch, progress.step)) {
+      return Outcome::stopped;  // the destination's status does not matter after a stop
+    }
 
     // Closing the destination writes what the service still buffers and the trailer; a file
     // that could not be finished must not be reported as written.
+    progress.step = Step::finish;
     const audio::OSStatus finished = service.ExtAudioFileDispose(output.release());
     source.reset();
     check(finished);
-    return std::nullopt;
+    return Outcome::converted;
   } catch (const ExtError& error) {
-    return error;
+    progress.error = error;
   } catch (...) {
     // Out of memory for a name or the copy buffer.
-    return ExtError::unknownError;
+    progress.error = ExtError::unknownError;
   }
+  // A creation that failed had still chosen the name.
+  if (progress.step == Step::create) noteOutput(watch, progress.destination);
+  noteReason(watch, progress);
+  return Outcome::failed;
 }
 
 }  // namespace
 
 void convert(audio::AudioFileService& service, const std::filesystem::path& file,
-             const Vornex::Config& with, const Vornex::Completion& completition) {
-  std::string destination;
-  const std::optional<ExtError> failure = run(service, file, with, destination);
-  if (failure) logFailure(*failure);
+             const Vornex::Config& with, const Vornex::Completion& completition,
+             platform::ConversionWatch* watch) {
+  Conversion progress;
+  const Outcome outcome = run(service, file, with, watch, progress);
+  if (outcome == Outcome::failed) logFailure(*progress.error);
   if (!completition) return;
-  if (failure) {
-    completition(std::nullopt, Vornex::Error(*failure));
-  } else {
-    completition(std::filesystem::path(std::move(destination)), std::nullopt);
+  switch (outcome) {
+    case Outcome::converted:
+      completition(std::filesystem::path(std::move(progress.destination)), std::nullopt);
+      break;
+    case Outcome::stopped:
+      completition(std::nullopt, Vornex::Error(VornError::stopped));
+      break;
+    case Outcome::failed:
+      completition(std::nullopt, Vornex::Error(*progress.error));
+      break;
   }
 }
 

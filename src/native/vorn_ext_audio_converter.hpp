@@ -17,10 +17,20 @@ class VornExtAudioConverter {
                Vornex::Completion completition);
 };
 
+namespace vornlib::platform {
+class ConversionWatch;
+}
+
 namespace vornlib::native {
 
 // The body of VornExtAudioConverter::convert, driving `service` instead of the production one.
+// With a `watch`: the output's name once it is chosen (also when the conversion then fails),
+// the source's duration and the audio copied so far when progress is wanted, a stop checked
+// once per block when the host may stop (the completion then gets VornError::stopped, nothing
+// is logged), and on failure a reason naming the failing step, e.g.
+// `reading the source failed: osstatusError(-50) (paramErr)`.
 void convert(platform::audio::AudioFileService& service, const std::filesystem::path& file,
-             const Vornex::Config& with, const Vornex::Completion& completition);
+             const Vornex::Config& with, const Vornex::Completion& completition,
+             platform::ConversionWatch* watch = nullptr);
 
 }  // namespace vornlib::native

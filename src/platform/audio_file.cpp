@@ -62,6 +62,33 @@ OSStatus statusFromAVError(int error) noexcept {
   return kAudioFileUnspecifiedError;
 }
 
+std::string_view statusName(OSStatus status) noexcept {
+  switch (status) {
+    case dskFulErr:
+      return "dskFulErr";
+    case fnfErr:
+      return "fnfErr";
+    case dupFNErr:
+      return "dupFNErr";
+    case paramErr:
+      return "paramErr";
+    case kAudioFileUnsupportedFileTypeError:
+      return "'typ?'";
+    case kAudioFileUnsupportedDataFormatError:
+      return "'fmt?'";
+    case kAudioFileInvalidFileError:
+      return "'dta?'";
+    case kAudioFilePermissionsError:
+      return "'prm?'";
+    case kAudioFileUnspecifiedError:
+      return "'wht?'";
+    case kExtAudioFileError_InvalidProperty:
+      return "'prop'";
+    default:
+      return {};
+  }
+}
+
 // A handle: one reader or one writer.
 struct OpaqueExtAudioFile {
   std::unique_ptr<AudioFileReader> reader;
@@ -89,6 +116,15 @@ std::unique_ptr<OpaqueExtAudioFile> makeHandle() noexcept {
   } catch (...) {
     return nullptr;
   }
+}
+
+// Copies a property's value out, when the caller made room for it.
+template <typename Value>
+OSStatus answer(const Value& value, std::uint32_t* size, void* data) noexcept {
+  if (*size < sizeof value) return paramErr;
+  std::memcpy(data, &value, sizeof value);
+  *size = sizeof value;
+  return noErr;
 }
 
 class FfmpegAudioFileService final : public AudioFileService {
@@ -132,6 +168,25 @@ class FfmpegAudioFileService final : public AudioFileService {
     if (const OSStatus status = checkClientFormat(format); status != noErr) return status;
     return file->reader ? file->reader->setClientFormat(format)
                         : file->writer->setClientFormat(format);
+  }
+
+  OSStatus ExtAudioFileGetProperty(ExtAudioFileRef file, ExtAudioFilePropertyID property,
+                                   std::uint32_t* size, void* data) override {
+    if (file == nullptr || size == nullptr || data == nullptr) return paramErr;
+    if (!file->reader) return kExtAudioFileError_InvalidProperty;
+    const AudioFileReader& reader = *file->reader;
+    if (property == kExtAudioFileProperty_FileLengthFrames) {
+      const std::int64_t frames = reader.declaredLengthFrames();
+      if (frames < 0) return kExtAudioFileError_InvalidProperty;
+      return answer(frames, size, data);
+    }
+    if (property == kExtAudioFileProperty_FileDataFormat) {
+      AudioStreamBasicDescription format{};
+      format.mSampleRate = reader.fileRate();
+      format.mChannelsPerFrame = static_cast<std::uint32_t>(reader.fileChannels());
+      return answer(format, size, data);
+    }
+    return kExtAudioFileError_InvalidProperty;
   }
 
   OSStatus ExtAudioFileRead(ExtAudioFileRef file, std::uint32_t* frames,

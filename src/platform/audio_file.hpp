@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace vornlib::platform::audio {
 
@@ -87,6 +88,9 @@ inline constexpr std::uint32_t kAudioFileFlags_EraseFile = 1;
 // Properties.
 inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_ClientDataFormat =
     fourCharCode("cfmt");
+inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_FileDataFormat = fourCharCode("ffmt");
+inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_FileLengthFrames =
+    fourCharCode("#frm");
 inline constexpr AudioFormatPropertyID kAudioFormatProperty_FormatInfo = fourCharCode("fmti");
 
 // Statuses: the one table of the service. Every error of the system or of FFmpeg becomes one
@@ -103,6 +107,13 @@ inline constexpr OSStatus kAudioFileUnsupportedDataFormatError =
 inline constexpr OSStatus kAudioFileInvalidFileError = static_cast<OSStatus>(fourCharCode("dta?"));
 inline constexpr OSStatus kAudioFilePermissionsError = static_cast<OSStatus>(fourCharCode("prm?"));
 inline constexpr OSStatus kAudioFileUnspecifiedError = static_cast<OSStatus>(fourCharCode("wht?"));
+// The property is not one the file can answer: unknown, or not known for this file.
+inline constexpr OSStatus kExtAudioFileError_InvalidProperty =
+    static_cast<OSStatus>(fourCharCode("prop"));
+
+// The status's name in the table above ("fnfErr") or its four-character code in quotes
+// ("'typ?'"); empty for a status not in the table (noErr included).
+std::string_view statusName(OSStatus status) noexcept;
 
 OSStatus statusFromErrno(int error) noexcept;
 // A negative FFmpeg error code; AVERROR(errno) values go through statusFromErrno.
@@ -145,6 +156,21 @@ class AudioFileService {
                                            ExtAudioFilePropertyID inPropertyID,
                                            std::uint32_t inPropertyDataSize,
                                            const void* inPropertyData) = 0;
+
+  // For a file opened for reading, answers without decoding anything:
+  // kExtAudioFileProperty_FileLengthFrames, a std::int64_t, the length in frames at the file's
+  // own rate, as the stream or the container declares it; and
+  // kExtAudioFileProperty_FileDataFormat, the 40-byte description of the file's data, of which
+  // mSampleRate and mChannelsPerFrame are filled in (the rest is zero). *ioPropertyDataSize
+  // must be at least the size of the answer and is set to it. A length that is not declared,
+  // a created file or another property fail with kExtAudioFileError_InvalidProperty; bad
+  // arguments with paramErr. A service that knows no properties fails every call.
+  virtual OSStatus ExtAudioFileGetProperty(ExtAudioFileRef /*inExtAudioFile*/,
+                                           ExtAudioFilePropertyID /*inPropertyID*/,
+                                           std::uint32_t* /*ioPropertyDataSize*/,
+                                           void* /*outPropertyData*/) {
+    return kExtAudioFileError_InvalidProperty;
+  }
 
   // Delivers at most *ioNumberFrames frames, and never more than fit in
   // ioData->mBuffers[0].mDataByteSize, into ioData->mBuffers[0].mData; sets *ioNumberFrames to

@@ -15,6 +15,7 @@
 #include "platform/file_reader.hpp"
 
 extern "C" {
+#include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 }
 
@@ -89,6 +90,8 @@ class FfmpegAudioFileReader final : public AudioFileReader {
     const int channels =
         framePending_ ? frame_->ch_layout.nb_channels : decoder_->ch_layout.nb_channels;
     if (rate <= 0 || channels <= 0) return kAudioFileInvalidFileError;
+    fileRate_ = rate;
+    fileChannels_ = channels;
     setOutput(rate, channels);
     return framePending_ ? statusOf(adoptShapeOf(*frame_)) : noErr;
   }
@@ -129,6 +132,24 @@ class FfmpegAudioFileReader final : public AudioFileReader {
     *ioNumberFrames = 0;
     buffer.mDataByteSize = 0;
     return failed_;
+  }
+
+  int fileRate() const noexcept override { return fileRate_; }
+  int fileChannels() const noexcept override { return fileChannels_; }
+
+  // The stream's own duration where it has one, the container's otherwise (which FFmpeg may
+  // have estimated from the bit rate).
+  std::int64_t declaredLengthFrames() const noexcept override {
+    const AVStream& stream = *input_->streams[streamIndex_];
+    const AVRational frame{1, fileRate_};
+    if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0 && stream.time_base.num > 0 &&
+        stream.time_base.den > 0) {
+      return av_rescale_q(stream.duration, stream.time_base, frame);
+    }
+    if (input_->duration != AV_NOPTS_VALUE && input_->duration > 0) {
+      return av_rescale_q(input_->duration, AVRational{1, AV_TIME_BASE}, frame);
+    }
+    return -1;
   }
 
  private:
@@ -259,6 +280,8 @@ class FfmpegAudioFileReader final : public AudioFileReader {
   ResamplerPtr converter_;
   InputShape inputShape_;
   int streamIndex_;
+  int fileRate_ = 0;
+  int fileChannels_ = 0;
   int outRate_ = 0;
   int outChannels_ = 0;
   AVChannelLayout outLayout_{};

@@ -21,6 +21,13 @@ class AudioFileReader {
   // rate and channel count.
   virtual OSStatus setClientFormat(const AudioStreamBasicDescription& format) noexcept = 0;
   virtual OSStatus read(std::uint32_t* ioNumberFrames, AudioBufferList* ioData) noexcept = 0;
+
+  // The file's own rate and channels, as its first decoded audio has them.
+  virtual int fileRate() const noexcept = 0;
+  virtual int fileChannels() const noexcept = 0;
+  // The length in frames at fileRate() that the stream or the container declares; negative
+  // when neither does. Nothing is decoded.
+  virtual std::int64_t declaredLengthFrames() const noexcept = 0;
 };
 
 }  // namespace vornlib::platform::audio

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/audio_file.hpp"
+#include "platform/conversion_watch.hpp"
 
 namespace vornlib::test {
 
@@ -32,6 +33,7 @@ class FakeAudioFileService final : public AudioFileService {
   std::string trace;               // the calls in order, "!" after those passed wrongly
   std::vector<std::string> paths;  // of every creation
   Description client{};
+  std::shared_ptr<platform::ConversionWatch> watch;  // for the engine; "stop": during a write
 
   OSStatus ExtAudioFileOpenURL(const std::string&, Ref* out) override { return call("open", out); }
   OSStatus ExtAudioFileCreateWithURL(const std::string& path, U32, const Description*,
@@ -57,6 +59,7 @@ class FakeAudioFileService final : public AudioFileService {
     return call("read", nullptr, right);
   }
   OSStatus ExtAudioFileWrite(Ref, U32 frames, const AudioBufferList* list) override {
+    if (statuses.count("stop")) watch->requestStop();
     return call("write", nullptr, frames == 100 && list->mBuffers[0].mData == buffer_);
   }
   OSStatus ExtAudioFileDispose(Ref f) override { return call(f == handle(0) ? "endS" : "endD"); }

@@ -20,14 +20,15 @@ constexpr const char* kCopied = "open make setS setD read write read endD endS "
 vornlib::test::Report convert(FakeAudioFileService& service, const Vornex::Config& config) {
   vornlib::test::LogCapture log;
   vornlib::test::Reports reports;
-  vornlib::native::convert(service, "source.wav", config, reports.completion());
+  vornlib::native::convert(service, "source.wav", config, reports.completion(),
+                           service.watch.get());
   EXPECT_EQ(reports.count(), 1U);  // before convert returned
   const auto report = reports.count() ? *reports.first() : vornlib::test::Report{};
   EXPECT_EQ(report.thread, std::this_thread::get_id());
   EXPECT_NE(report.location.has_value(), report.error.has_value());
   std::vector<std::string> logged;
-  if (report.error)
-    logged.push_back("error = " + std::string(std::get<ExtError>(*report.error).what()));
+  if (const auto* error = report.error ? std::get_if<ExtError>(&*report.error) : nullptr)
+    logged.push_back("error = " + std::string(error->what()));  // a stop logs nothing
   EXPECT_EQ(log.lines(), logged);
   return report;
 }
@@ -89,6 +90,28 @@ TEST(NativeEngine, ASuccessNamesAFreshFileExchangesFloatAndReplacesTakenNames) {
     EXPECT_EQ(service.trace, std::string("open make make ") + (kCopied + 5));
     EXPECT_EQ(vornlib::test::fields(service.client),
               (std::vector<double>{22050, audio::kAudioFormatLinearPCM, 9, 8, 1, 8, 2, 32, 0}));
+  }
+}
+
+// The reason names the failing step and status; a stop closes both files, then completes once.
+TEST(NativeEngine, AWatchLearnsTheOutputAndTheFailingStepAndStopsTheCopy) {
+  const std::string source = std::filesystem::current_path() / "source.wav";
+  const std::tuple<std::string, audio::OSStatus, std::string> rows[] = {
+      {"open", -43, "opening the source \"" + source + "\" failed: osstatusError(-43) (fnfErr)"},
+      {"make", 1685348671, "creating the output \"\" failed: osstatusError(1685348671) ('dta?')"},
+      {"read", -39, "reading the source failed: osstatusError(-39)"},
+      {"stop", 0, ""}};
+  for (auto [call, status, reason] : rows) {
+    FakeAudioFileService service;
+    service.statuses[call] = status;
+    service.watch = std::make_shared<vornlib::platform::ConversionWatch>(nullptr, true);
+    const auto report =
+        convert(service, Vornex::Config(Format::wav, Codec::linearPCM, 44100, 16, 2, 0));
+    if (call == "make") reason.insert(21, service.paths.back());  // inside the quotes
+    EXPECT_EQ(service.watch->reason(), reason);
+    EXPECT_EQ(service.watch->output(), call == "open" ? "" : service.paths.back()) << call;
+    EXPECT_TRUE(call != "stop" || (report.error == Vornex::Error(VornError::stopped) &&
+                                   service.trace == "open make setS setD read write endD endS "));
   }
 }
 

@@ -72,6 +72,17 @@ TEST(AudioFileRead, RefusesWhatIsNotAudioTakesNamesLiterallyAndConvertsWhatIs) {
   // Both channels carry it at its own level (the tone's peak is 1/8).
   EXPECT_NEAR(*std::max_element(all.begin(), all.end()), 0.125, 0.002);
   for (std::size_t i = 0; i + 1 < all.size(); i += 2) ASSERT_EQ(all[i], all[i + 1]);
+
+  // A WAV's length and its own rate and channels, as its header declares them.
+  ASSERT_EQ(service.ExtAudioFileOpenURL(dir / "concat:tone.wav", &ref), noErr);
+  std::int64_t frames = 0;
+  AudioStreamBasicDescription file{};
+  std::uint32_t size[] = {8, 40};
+  service.ExtAudioFileGetProperty(ref, kExtAudioFileProperty_FileLengthFrames, size, &frames);
+  service.ExtAudioFileGetProperty(ref, kExtAudioFileProperty_FileDataFormat, size + 1, &file);
+  service.ExtAudioFileDispose(ref);
+  EXPECT_EQ(std::vector<double>({double(frames), file.mSampleRate, double(file.mChannelsPerFrame)}),
+            std::vector<double>({1600, 8000, 1}));
 }
 
 }  // namespace
