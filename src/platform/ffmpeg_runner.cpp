@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
+#include <csignal>
 #include <deque>
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <system_error>
@@ -121,8 +124,78 @@ EncoderCatalogue& encoderCatalogue() {
   return catalogue.get();
 }
 
+// Seconds from a statistics line's "HH:MM:SS.xx"; nothing for "N/A", for a negative time
+// (ffmpeg's clock before the first sample) or for anything else.
+std::optional<double> parseClock(std::string_view text) noexcept {
+  const char* const end = text.data() + text.size();
+  long hours = -1;
+  int minutes = -1;
+  double seconds = -1;
+  auto parsed = std::from_chars(text.data(), end, hours);
+  if (parsed.ec != std::errc() || hours < 0 || parsed.ptr == end || *parsed.ptr != ':') return {};
+  parsed = std::from_chars(parsed.ptr + 1, end, minutes);
+  if (parsed.ec != std::errc() || minutes < 0 || parsed.ptr == end || *parsed.ptr != ':') return {};
+  parsed = std::from_chars(parsed.ptr + 1, end, seconds, std::chars_format::fixed);
+  if (parsed.ec != std::errc() || parsed.ptr != end || !(seconds >= 0)) return {};
+  return static_cast<double>(hours) * 3600 + minutes * 60 + seconds;
+}
+
+// Follows ffmpeg's statistics lines ("size=  235kB time=00:00:30.01 bitrate=  64.1kbits/s",
+// about every half second, each ended by '\r') through the output as it is read, and tells the
+// watch how far the run has got. A byte at a time with a few bytes of state, so that a line split
+// between two reads is still understood, and without allocating.
+class ProgressReader {
+ public:
+  explicit ProgressReader(platform::ConversionWatch& watch) noexcept : watch_(watch) {}
+
+  void read(std::string_view piece) noexcept {
+    for (const char c : piece) {
+      if (inValue_) {
+        if (separates(c)) {
+          inValue_ = false;
+          if (length_ <= value_.size()) {
+            if (const auto seconds = parseClock(std::string_view(value_.data(), length_)))
+              watch_.advance(*seconds);
+          }
+        } else if (length_ < value_.size()) {
+          value_[length_++] = c;
+        } else {
+          length_ = value_.size() + 1;  // too long for a time: ignored
+        }
+      } else if ((matched_ > 0 || afterSeparator_) && c == kKey[matched_]) {
+        if (++matched_ == kKey.size()) {
+          matched_ = 0;
+          inValue_ = true;
+          length_ = 0;
+        }
+      } else {
+        matched_ = 0;
+      }
+      afterSeparator_ = separates(c);
+    }
+  }
+
+ private:
+  // The key only counts at the start of a field ("out_time=" is another one).
+  static constexpr std::string_view kKey = "time=";
+  static bool separates(char c) noexcept { return c == ' ' || c == '\r' || c == '\n'; }
+
+  platform::ConversionWatch& watch_;
+  std::array<char, 24> value_{};
+  std::size_t length_ = 0;
+  std::size_t matched_ = 0;
+  bool inValue_ = false;
+  bool afterSeparator_ = true;
+};
+
 std::optional<ReturnCode> toReturnCode(const platform::ProcessResult& result) {
   using End = platform::ProcessResult::End;
+  if (result.stopped) {
+    // Ended by our SIGKILL, or by itself just before it: stopped either way.
+    if (result.end == End::notStarted) return ReturnCode(ReturnCode::Kind::cancel, 127);
+    return ReturnCode(ReturnCode::Kind::cancel,
+                      128 + (result.end == End::signaled ? result.code : SIGKILL));
+  }
   switch (result.end) {
     case End::exited:
       return ReturnCode(result.code == 0 ? ReturnCode::Kind::success : ReturnCode::Kind::error,
@@ -139,7 +212,7 @@ std::optional<ReturnCode> toReturnCode(const platform::ProcessResult& result) {
 
 std::shared_ptr<FFmpegSession> runFFmpeg(const std::filesystem::path& program,
                                          const std::string& arguments,
-                                         const platform::StartCheck& check) {
+                                         const platform::RunOptions& options) {
   std::vector<std::string> split = platform::splitArguments(arguments);
   if (namesSubstitutableEncoder(split)) {
     if (const auto known = encoderCatalogue().encodersOf(program))
@@ -150,13 +223,28 @@ std::shared_ptr<FFmpegSession> runFFmpeg(const std::filesystem::path& program,
   std::vector<std::string> argv{"-nostdin", "-hide_banner", "-y"};
   argv.insert(argv.end(), std::make_move_iterator(split.begin()),
               std::make_move_iterator(split.end()));
-  if (check) {
-    if (std::string refusal = check(); !refusal.empty()) {
+  platform::ConversionWatch* const watch = options.watch.get();
+  const bool stoppable = watch != nullptr && watch->stoppable();
+  if (stoppable && watch->stopRequested()) {
+    return std::make_shared<FFmpegSession>(arguments, ReturnCode(ReturnCode::Kind::cancel, 127),
+                                           "stopped before it started\n");
+  }
+  if (options.check) {
+    if (std::string refusal = options.check(); !refusal.empty()) {
       return std::make_shared<FFmpegSession>(arguments, ReturnCode(ReturnCode::Kind::error, 127),
                                              std::move(refusal));
     }
   }
-  platform::ProcessResult result = platform::runProcess(program, argv, kOutputLimit);
+  std::optional<ProgressReader> progress;
+  platform::ProcessControl control;
+  if (watch != nullptr && watch->wantsProgress()) {
+    progress.emplace(*watch);
+    control.onOutput = [&progress](std::string_view piece) { progress->read(piece); };
+  }
+  if (stoppable) control.stopRequested = [watch] { return watch->stopRequested(); };
+  const bool controlled = control.onOutput || control.stopRequested;
+  platform::ProcessResult result =
+      platform::runProcess(program, argv, kOutputLimit, controlled ? &control : nullptr);
   return std::make_shared<FFmpegSession>(arguments, toReturnCode(result), std::move(result.output));
 }
 
@@ -164,14 +252,14 @@ struct PendingRun {
   std::string arguments;
   FFmpegCompleteCallback callback;
   std::filesystem::path program;
-  platform::StartCheck check;
+  platform::RunOptions options;
 };
 
 // Runs one run to its end. Nothing escapes: a failure inside Vornlib becomes a session without
 // a return code (or, out of memory, no session).
 std::shared_ptr<FFmpegSession> conduct(const PendingRun& run) noexcept {
   try {
-    return runFFmpeg(run.program, run.arguments, run.check);
+    return runFFmpeg(run.program, run.arguments, run.options);
   } catch (const std::exception& error) {
     try {
       return std::make_shared<FFmpegSession>(
@@ -198,10 +286,11 @@ void report(FFmpegCompleteCallback callback, std::shared_ptr<FFmpegSession> sess
 // started for, if the bound allows, and ends otherwise.
 class Scheduler {
  public:
-  void submit(std::string arguments, FFmpegCompleteCallback callback, platform::StartCheck check) {
+  void submit(std::string arguments, FFmpegCompleteCallback callback,
+              platform::RunOptions options) {
     std::unique_lock lock(mutex_);
     queue_.push_back(
-        PendingRun{std::move(arguments), std::move(callback), program_, std::move(check)});
+        PendingRun{std::move(arguments), std::move(callback), program_, std::move(options)});
     launchReady();
     if (active_ == 0) {
       // No thread could be started and none is running that would take the run later.
@@ -290,11 +379,11 @@ Scheduler& scheduler() {
 class ProcessRunner final : public platform::CheckedFFmpegRunner {
  public:
   void executeAsync(std::string arguments, FFmpegCompleteCallback callback) override {
-    scheduler().submit(std::move(arguments), std::move(callback), nullptr);
+    scheduler().submit(std::move(arguments), std::move(callback), {});
   }
   void executeAsync(std::string arguments, FFmpegCompleteCallback callback,
-                    platform::StartCheck check) override {
-    scheduler().submit(std::move(arguments), std::move(callback), std::move(check));
+                    platform::RunOptions options) override {
+    scheduler().submit(std::move(arguments), std::move(callback), std::move(options));
   }
 };
 

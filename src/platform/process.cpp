@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/sched.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <system_error>
@@ -81,14 +83,39 @@ void closeAllAbove2Except(int keep) noexcept {
   }
 }
 
+// A keeper's own state for a stop: each keeper is a copy of the host, so these are its own, and
+// the host's copies are never used. `keeperProgram` is the program's pid while killing it by
+// that pid is safe (it is not yet reaped), 0 otherwise.
+volatile std::sig_atomic_t keeperStopAsked = 0;
+volatile std::sig_atomic_t keeperProgram = 0;
+static_assert(sizeof(pid_t) <= sizeof(std::sig_atomic_t));
+
+// The runner asks a keeper to stop its program with SIGTERM.
+void onKeeperStop(int) noexcept {
+  const int saved = errno;
+  keeperStopAsked = 1;
+  if (const auto program = static_cast<pid_t>(keeperProgram); program > 0) ::kill(program, SIGKILL);
+  errno = saved;
+}
+
 // The host may ignore signals (SIGPIPE often) and handle others; neither may carry over into
-// the program, nor a host's handler run in a copy of the host.
+// the program, nor a host's handler run in a copy of the host. The keeper's SIGTERM handler is
+// in place before anything is unblocked, so a stop sent while the keeper was starting is pending
+// then, not lost; the program gets SIGTERM's default back when it execs.
 void resetSignals() noexcept {
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
   sigemptyset(&byDefault.sa_mask);
   // SIGKILL, SIGSTOP and the C library's own signals refuse; they need no reset.
-  for (int signal = 1; signal < NSIG; ++signal) ::sigaction(signal, &byDefault, nullptr);
+  for (int signal = 1; signal < NSIG; ++signal) {
+    if (signal != SIGTERM) ::sigaction(signal, &byDefault, nullptr);
+  }
+  keeperStopAsked = 0;
+  keeperProgram = 0;
+  struct sigaction stop {};
+  stop.sa_handler = onKeeperStop;
+  sigfillset(&stop.sa_mask);
+  ::sigaction(SIGTERM, &stop, nullptr);
   sigset_t none;
   sigemptyset(&none);
   ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -120,10 +147,26 @@ void resetSignals() noexcept {
     failStart(launch.status, errno);
   }
   if (program < 0) failStart(launch.status, errno);
+  // A stop that came before the pid was known is carried out here; one that comes later, by the
+  // handler. Both may happen: the second SIGKILL finds the program unreaped and changes nothing.
+  keeperProgram = program;
+  if (keeperStopAsked != 0) ::kill(program, SIGKILL);
   // The output is to end when the program and whatever it started are done with it.
   ::close(STDIN_FILENO);
   ::close(STDOUT_FILENO);
   ::close(STDERR_FILENO);
+  // Waited for without reaping first: until it is reaped its pid cannot name another process, so
+  // the handler may still kill by it. Then the handler is kept out, and the program reaped.
+  siginfo_t ended{};
+  int waited = -1;
+  do {
+    waited = ::waitid(P_PID, static_cast<id_t>(program), &ended, WEXITED | WNOWAIT);
+  } while (waited < 0 && errno == EINTR);
+  sigset_t stopSignal;
+  sigemptyset(&stopSignal);
+  sigaddset(&stopSignal, SIGTERM);
+  ::sigprocmask(SIG_BLOCK, &stopSignal, nullptr);
+  keeperProgram = 0;
   int status = 0;
   pid_t got = -1;
   do {
@@ -227,22 +270,43 @@ int spawnDirect(const Launch& launch, pid_t& pid) noexcept {
   return posix_spawn(&pid, launch.path, &actions, &attr, launch.argv, launch.envp);
 }
 
-// A started child and the read end of its output pipe. Whatever way the runner leaves, the
-// pipe is closed before the child is waited for (so a child still writing gets SIGPIPE instead
-// of blocking forever), and the child is always reaped.
+// A started child (`kept`: a keeper) and the read end of its output pipe. Whatever way the
+// runner leaves, the pipe is closed before the child is waited for (so a child still writing gets
+// SIGPIPE instead of blocking forever), and the child is always reaped; a run left by an
+// exception is ended first, as nobody waits for it any more.
 class RunningChild {
  public:
-  RunningChild(pid_t pid, UniqueFd pidfd, UniqueFd output) noexcept
-      : pid_(pid), pidfd_(std::move(pidfd)), output_(std::move(output)) {}
+  RunningChild(pid_t pid, UniqueFd pidfd, bool kept, UniqueFd output) noexcept
+      : pid_(pid), pidfd_(std::move(pidfd)), kept_(kept), output_(std::move(output)) {}
   RunningChild(const RunningChild&) = delete;
   RunningChild& operator=(const RunningChild&) = delete;
   ~RunningChild() {
     output_.reset();
-    if (pid_ > 0) reap();
+    if (pid_ > 0) {
+      stop();
+      reap();
+    }
   }
 
   int outputFd() const noexcept { return output_.get(); }
   void closeOutput() noexcept { output_.reset(); }
+
+  // Ends the program. The child is unreaped until wait(), so its pid and pidfd still name it. A
+  // keeper is asked, and ends and reaps the program itself before it reports; the program is
+  // killed directly only when it is the child.
+  void stop() noexcept {
+    if (!kept_) {
+      ::kill(pid_, SIGKILL);
+      return;
+    }
+#ifdef SYS_pidfd_send_signal
+    if (pidfd_.valid() &&
+        ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGTERM, nullptr, 0U) == 0) {
+      return;
+    }
+#endif
+    ::kill(pid_, SIGTERM);  // kernels without pidfd_send_signal
+  }
 
   // Reaps the child and says how it ended; `code` is as in ProcessResult.
   ProcessResult::End wait(int& code) noexcept {
@@ -278,6 +342,7 @@ class RunningChild {
 
   pid_t pid_;
   UniqueFd pidfd_;
+  bool kept_;
   UniqueFd output_;
 };
 
@@ -333,7 +398,8 @@ ProcessResult notStarted(const std::filesystem::path& program, int error) {
 }  // namespace
 
 ProcessResult runProcess(const std::filesystem::path& program,
-                         const std::vector<std::string>& arguments, std::size_t outputLimit) {
+                         const std::vector<std::string>& arguments, std::size_t outputLimit,
+                         const ProcessControl* control) {
   const std::string& path = program.native();
   for (const std::string& argument : arguments) {
     // execve would silently cut the argument at the NUL byte.
@@ -367,17 +433,35 @@ ProcessResult runProcess(const std::filesystem::path& program,
   if (!kept) error = spawnDirect(launch, pid);
   if (error != 0) return notStarted(program, error);
 
-  RunningChild child(pid, std::move(pidfd), std::move(readEnd));
+  RunningChild child(pid, std::move(pidfd), kept, std::move(readEnd));
   // Only the child may hold the write ends, or reading would never see the end of the output.
   writeEnd.reset();
   statusWrite.reset();
 
   TailBuffer tail(outputLimit);
   std::array<char, 16384> chunk{};
+  const bool reportsOutput = control != nullptr && control->onOutput;
+  // Until a stop is asked for, reads wait at most this long, to look at the request between them.
+  bool watchingStop = control != nullptr && control->stopRequested;
+  constexpr int kStopLookMs = 40;
+  bool stopped = false;
   for (;;) {
+    if (watchingStop) {
+      if (control->stopRequested()) {
+        child.stop();
+        stopped = true;
+        watchingStop = false;  // the rest of the output is read as it comes
+        continue;
+      }
+      pollfd readable{child.outputFd(), POLLIN, 0};
+      const int ready = ::poll(&readable, 1, kStopLookMs);
+      if (ready == 0 || (ready < 0 && errno == EINTR)) continue;
+    }
     const ssize_t got = ::read(child.outputFd(), chunk.data(), chunk.size());
     if (got > 0) {
-      tail.append(chunk.data(), static_cast<std::size_t>(got));
+      const auto size = static_cast<std::size_t>(got);
+      if (reportsOutput) control->onOutput(std::string_view(chunk.data(), size));
+      tail.append(chunk.data(), size);
     } else if (got == 0 || errno != EINTR) {
       break;
     }
@@ -385,6 +469,7 @@ ProcessResult runProcess(const std::filesystem::path& program,
   child.closeOutput();
 
   ProcessResult result;
+  result.stopped = stopped;
   result.end = child.wait(result.code);
   if (kept && result.end == ProcessResult::End::exited) {
     // The keeper's own exit says nothing about the program; its first message does.
@@ -394,8 +479,11 @@ ProcessResult runProcess(const std::filesystem::path& program,
       got = ::read(statusRead.get(), &message, sizeof message);
     } while (got < 0 && errno == EINTR);
     result.end = ProcessResult::End::unclassified;
-    if (got == static_cast<ssize_t>(sizeof message) && message.kind == kStartFailed)
-      return notStarted(program, message.value);
+    if (got == static_cast<ssize_t>(sizeof message) && message.kind == kStartFailed) {
+      ProcessResult failed = notStarted(program, message.value);
+      failed.stopped = stopped;
+      return failed;
+    }
     if (got == static_cast<ssize_t>(sizeof message) && message.kind == kEnded) {
       if (WIFEXITED(message.value)) {
         result.end = ProcessResult::End::exited;

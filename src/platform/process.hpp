@@ -3,7 +3,9 @@
 
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vornlib::platform {
@@ -20,6 +22,20 @@ struct ProcessResult {
   // The last bytes the child wrote to its standard output and standard error, interleaved
   // in the order written. For a child that did not start, one line saying why.
   std::string output;
+  // The run was ended because `stopRequested` said so; `end` then says how it ended (normally
+  // signaled, SIGKILL).
+  bool stopped = false;
+};
+
+// What a caller may do while its program runs; both members are called on the calling thread
+// and may be empty.
+struct ProcessControl {
+  // Each piece of output as it is read, before it joins the kept tail. Pieces follow the
+  // pipe's reads: a line may be split across two.
+  std::function<void(std::string_view piece)> onOutput;
+  // Asked before the output is first read and then at least every 50 ms until it gives true;
+  // the program is then ended (SIGKILL) and reaped, and its output read to the end.
+  std::function<bool()> stopRequested;
 };
 
 // Runs `program` with `arguments` (argv[0] is the program path itself, not part of
@@ -39,9 +55,14 @@ struct ProcessResult {
 // the program with posix_spawn as an ordinary child, which such a host can reap first: the run
 // then ends `unclassified`.
 //
-// Safe to call from several threads at once. Throws only std::bad_alloc; the child is still
-// reaped and every descriptor closed when it does.
+// A stop ends the program from inside the keeper, which reaps it before it reports, so that no
+// ended program is left for a host that is a child subreaper; under posix_spawn the program is
+// killed directly.
+//
+// Safe to call from several threads at once. Throws std::bad_alloc, and what `control`'s
+// functions throw; the child is still reaped and every descriptor closed when it does.
 ProcessResult runProcess(const std::filesystem::path& program,
-                         const std::vector<std::string>& arguments, std::size_t outputLimit);
+                         const std::vector<std::string>& arguments, std::size_t outputLimit,
+                         const ProcessControl* control = nullptr);
 
 }  // namespace vornlib::platform

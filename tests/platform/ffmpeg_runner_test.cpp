@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/checked_runner.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -146,6 +147,47 @@ TEST_F(FFmpegRunnerTest, HostThatReapsChildrenTakesNoRun) {
         },
         ::testing::ExitedWithCode(0), "");
   }
+}
+
+// A long real run whose progress handler asks it to stop at its second report, and one queued
+// behind it stopped at once: both end cancelled, the first killed (128 + 9) after reporting a
+// growing time, the second (127) without starting its program; nothing is left behind.
+TEST_F(FFmpegRunnerTest, StopsRunningAndQueuedRunsAndReportsTheTime) {
+  using vornlib::platform::ConversionWatch;
+  const auto descriptors = vornlib::test::openDescriptors();
+  vornlib::setMaxConcurrentFFmpegRuns(1);
+  const auto seconds = std::make_shared<std::vector<double>>();  // one report at a time
+  const auto first = std::make_shared<ConversionWatch>(
+      [seconds](const vornlib::platform::ProgressReport& report) {
+        seconds->push_back(report.seconds);
+        return seconds->size() >= 2;
+      },
+      true);
+  const std::tuple<fs::path, std::string, std::shared_ptr<ConversionWatch>, int, std::string>
+      rows[] = {{VORNLIB_TEST_FFMPEG, "-re -f lavfi -i sine=d=600 -f null -", first, 137, "time="},
+                {script("started", R"(touch "$D/ran")"), "",
+                 std::make_shared<ConversionWatch>(nullptr, true), 127, "stopped before it"}};
+  std::vector<std::future<Session>> runs;
+  for (const auto& [program, arguments, watch, value, output] : rows) {
+    vornlib::setFFmpegProgram(program);
+    auto promise = std::make_shared<std::promise<Session>>();
+    runs.push_back(promise->get_future());
+    dynamic_cast<vornlib::platform::CheckedFFmpegRunner&>(vornlib::processRunner())
+        .executeAsync(arguments, [promise](Session s) { promise->set_value(s); }, {{}, watch});
+    if (value == 127) watch->requestStop();  // queued behind the first
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const Session session = await(std::move(runs[i]));
+    const auto code = session->getReturnCode();
+    EXPECT_TRUE(code && code->isValueCancel() && code->getValue() == std::get<3>(rows[i])) << i;
+    EXPECT_NE(session->getOutput().find(std::get<4>(rows[i])), std::string::npos) << i;
+  }
+  first->finish(false);  // waits for a report still with the handler, then makes the last one
+  ASSERT_GE(seconds->size(), 3U);
+  EXPECT_LT(seconds->at(0), seconds->at(1));
+  EXPECT_TRUE(vornlib::test::descendants("ffmpeg").empty());
+  EXPECT_FALSE(fs::exists(dir_ / "ran"));
+  EXPECT_TRUE(vornlib::test::leftNothing(descriptors));
 }
 
 }  // namespace
