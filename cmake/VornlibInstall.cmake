@@ -1,5 +1,5 @@
-# Install the library, its headers and a CMake package so that a consumer can
-# find_package(Vornlib) and link Vornlib::vornlib.
+# Install the library, its headers, a CMake package (find_package(Vornlib), target
+# Vornlib::vornlib) and a pkg-config file (vornlib.pc).
 include(CMakePackageConfigHelpers)
 
 install(TARGETS vornlib EXPORT VornlibTargets
@@ -9,6 +9,15 @@ install(TARGETS vornlib EXPORT VornlibTargets
 install(DIRECTORY include/vornlib DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT VornlibTargets NAMESPACE Vornlib::
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vornlib)
+
+# A static library leaves FFmpeg and libuuid to the host's link, so only then does the
+# package have to find them again.
+get_target_property(VORNLIB_LIBRARY_TYPE vornlib TYPE)
+if(VORNLIB_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
+  set(VORNLIB_STATIC ON)
+else()
+  set(VORNLIB_STATIC OFF)
+endif()
 configure_package_config_file(cmake/VornlibConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/VornlibConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vornlib)
@@ -18,3 +27,23 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/VornlibConfig.cmake
   ${CMAKE_CURRENT_BINARY_DIR}/VornlibConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vornlib)
+
+# The .pc file finds its prefix from where it lies, so that the installed tree may be moved
+# (or installed with cmake --install --prefix into a directory chosen later).
+if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
+  set(VORNLIB_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  set(VORNLIB_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
+else()
+  file(RELATIVE_PATH VORNLIB_PC_UP "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
+  string(REGEX REPLACE "/$" "" VORNLIB_PC_UP "${VORNLIB_PC_UP}")
+  set(VORNLIB_PC_PREFIX "\${pcfiledir}/${VORNLIB_PC_UP}")
+  set(VORNLIB_PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
+endif()
+if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
+  set(VORNLIB_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+else()
+  set(VORNLIB_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
+endif()
+configure_file(cmake/vornlib.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vornlib.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vornlib.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -7,12 +7,13 @@
 #include <optional>
 #include <string_view>
 
+#include "vornlib/export.h"
 #include "vornlib/vornex.hpp"
 
 // A value class around the enumeration: Vornex::Codec c = Vornex::Codec::mp3; works, as do
 // switch (c), c == Vornex::Codec::aac and std::hash. The declaration order is fixed: tables
 // elsewhere are indexed by ordinal().
-class Vornex::Codec {
+class VORNLIB_API Vornex::Codec {
  public:
   enum class Value : std::uint8_t {
     linearPCM,

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "vornlib/codec.hpp"
+#include "vornlib/export.h"
 #include "vornlib/format.hpp"
 #include "vornlib/vornex.hpp"
 
@@ -15,7 +16,7 @@
 //
 // Not synchronised: do not change a configuration from another thread while a conversion
 // call that uses it is running; once the call has returned, it no longer reads it.
-class Vornex::Config {
+class VORNLIB_API Vornex::Config {
  public:
   enum class PreferedConverterType { auto_, ffmpeg, ext };
 

@@ -7,13 +7,15 @@
 #include <exception>
 #include <functional>
 
+#include "vornlib/export.h"
+
 // Reported by the native engine, and passed to the host unchanged. The case order, and so the
 // codes the C interface reports (domain "Vornlib.ExtError"), is fixed.
 //
 // A plain value that owns no heap memory: its text is kept inside the object, and the two
 // constants below are never destroyed, so copying them stays safe on threads that outlive
 // main() (the background executor's workers) while static destructors run.
-class ExtError : public std::exception {
+class VORNLIB_API ExtError : public std::exception {
  public:
   enum class Case : int {
     osstatusError = 0,       // an audio-file service call returned a non-zero status

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 
+#include "vornlib/export.h"
+
 namespace vornlib {
 
 // How a run ended. value is the program's exit status; for a run killed by a signal it is
@@ -52,7 +54,7 @@ class FFmpegSession {
 // inside a runner that has no session to give (the process runner always gives one).
 using FFmpegCompleteCallback = std::function<void(std::shared_ptr<FFmpegSession> session)>;
 
-class FFmpegRunner {
+class VORNLIB_API FFmpegRunner {
  public:
   virtual ~FFmpegRunner() = default;
 
@@ -95,18 +97,18 @@ class FFmpegRunner {
 // A host that exits with runs in flight: their `ffmpeg` processes are killed with it (SIGKILL,
 // when the runner's thread ends), queued runs never start, no callback is called, and an output
 // stays as far as ffmpeg had written it. Under posix_spawn a started `ffmpeg` runs on to its end.
-FFmpegRunner& processRunner();
+VORNLIB_API FFmpegRunner& processRunner();
 
 // The `ffmpeg` program the process runner starts: the one found when Vornlib was built, until
 // a host names another. It is started by this path as given, never looked up in PATH, and no
 // environment variable changes it. Changing it affects runs started afterwards.
-void setFFmpegProgram(std::filesystem::path program);
-std::filesystem::path ffmpegProgram();
+VORNLIB_API void setFFmpegProgram(std::filesystem::path program);
+VORNLIB_API std::filesystem::path ffmpegProgram();
 
 // The most `ffmpeg` processes the process runner keeps at once; 0 restores the default, the
 // number of hardware threads (at least 1). Runs beyond it queue in the order they were started.
 // Raising it starts queued runs at once; lowering it lets running ones finish.
-void setMaxConcurrentFFmpegRuns(std::size_t count);
-std::size_t maxConcurrentFFmpegRuns();
+VORNLIB_API void setMaxConcurrentFFmpegRuns(std::size_t count);
+VORNLIB_API std::size_t maxConcurrentFFmpegRuns();
 
 }  // namespace vornlib

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "vornlib/export.h"
 #include "vornlib/vornex.hpp"
 
 namespace vornlib::info {
@@ -15,7 +16,7 @@ struct FileInfoAccess;
 
 // A probed file's first audio stream. Copies are cheap and share one immutable state, so a
 // FileInfo may be read from several threads at once. No call throws.
-class Vornex::FileInfo {
+class VORNLIB_API Vornex::FileInfo {
  public:
   // Probes `path` with the in-process FFmpeg probe, on the caller's thread, which is blocked
   // until the probe has finished. The path is taken as a local file name, never as a URL.

@@ -9,11 +9,12 @@
 #include <string_view>
 
 #include "vornlib/codec.hpp"
+#include "vornlib/export.h"
 #include "vornlib/vornex.hpp"
 
 // A value class around the enumeration, used like Vornex::Codec. The declaration order is
 // fixed: tables elsewhere are indexed by ordinal().
-class Vornex::Format {
+class VORNLIB_API Vornex::Format {
  public:
   enum class Value : std::uint8_t { wav, aac, aifc, aiff, caf, m4a, mp4, flac, mp3, ogg, wma };
   using enum Value;

@@ -5,6 +5,8 @@
 #include <exception>
 #include <functional>
 
+#include "vornlib/export.h"
+
 // The failures that Vornlib itself reports. The codes are fixed: hosts and the C
 // interface (domain "Vornlib.VornError") rely on them, so a new case only ever goes last.
 //
@@ -12,7 +14,7 @@
 // std::exception so that the calls which throw can throw it as it is. The constants below are
 // never destroyed, so that threads still running while static destructors run at exit may
 // copy them.
-class VornError : public std::exception {
+class VORNLIB_API VornError : public std::exception {
  public:
   enum class Case : int {
     unknownError = 0,               // an asynchronous call got neither a location nor an error

@@ -4,11 +4,12 @@
 #include <filesystem>
 
 #include "vornlib/config.hpp"
+#include "vornlib/export.h"
 #include "vornlib/vornex.hpp"
 
 // Holds nothing; make one, call convert, drop it whenever you like (the run does not need it).
 // Vornex::convert picks this engine for you; call it directly to bypass that choice.
-class VornFFMpegConverter {
+class VORNLIB_API VornFFMpegConverter {
  public:
   // Starts converting `file` as `with` says and returns without waiting. The output goes to
   // the temporary directory as <UUID>.<format extension>, created before the run exclusively,

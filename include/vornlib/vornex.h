@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include "vornlib/export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -53,24 +55,25 @@ typedef void (*VornexBlock)(void* context, const char* location, const VornexErr
  * VORNEX_CONVERTER_AUTO.
  * Returns a new configuration that the caller owns and releases with vornex_config_release,
  * or NULL when `fileFormat` is NULL or unknown, `fileCodec` is unknown, or memory runs out. */
-VornexConfig* vornex_config_create(const char* fileFormat, const char* fileCodec,
-                                   int64_t sampleRate, int64_t bitDepth, int64_t countOfChanel,
-                                   int64_t bitRate);
+VORNLIB_API VornexConfig* vornex_config_create(const char* fileFormat, const char* fileCodec,
+                                               int64_t sampleRate, int64_t bitDepth,
+                                               int64_t countOfChanel, int64_t bitRate);
 
 /* Releases a configuration. A conversion already started does not need it. NULL is ignored. */
-void vornex_config_release(VornexConfig* config);
+VORNLIB_API void vornex_config_release(VornexConfig* config);
 
 /* Sets the engine preference. Returns VORNEX_OK, or VORNEX_INVALID_ARGUMENT for a NULL
  * configuration or an unknown value (the configuration is then unchanged). */
-int vornex_config_set_prefered_converter(VornexConfig* config, VornexPreferedConverter converter);
+VORNLIB_API int vornex_config_set_prefered_converter(VornexConfig* config,
+                                                     VornexPreferedConverter converter);
 
 /* The configuration's one-line description, e.g. "mp3(mp3) - 192kbs - 2ch", as a new
  * NUL-terminated string that the caller frees with vornex_string_free; NULL for a NULL
  * configuration or when memory runs out. */
-char* vornex_config_copy_description(const VornexConfig* config);
+VORNLIB_API char* vornex_config_copy_description(const VornexConfig* config);
 
 /* Frees a string handed out by this interface. NULL is ignored. */
-void vornex_string_free(char* string);
+VORNLIB_API void vornex_string_free(char* string);
 
 /* Converts the file at path `file` as `with` says (the completion style). The block is called
  * exactly once, with the output path or an error, as the engine gave them:
@@ -84,8 +87,9 @@ void vornex_string_free(char* string);
  * `file` and `with` are read during the call only. The converted file belongs to the caller.
  * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
  * or `completition` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be started. */
-int vornex_convert_with_file_with_completition(const char* file, const VornexConfig* with,
-                                               VornexBlock completition, void* context);
+VORNLIB_API int vornex_convert_with_file_with_completition(const char* file,
+                                                           const VornexConfig* with,
+                                                           VornexBlock completition, void* context);
 
 /* Converts the file at path `file` as `with` says (the asynchronous style) and returns at once
  * without waiting. The block is called exactly once, with exactly one of its two arguments
@@ -102,8 +106,10 @@ int vornex_convert_with_file_with_completition(const char* file, const VornexCon
  * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
  * or `completionHandler` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be
  * started. */
-int vornex_convert_with_file_with_completion_handler(const char* file, const VornexConfig* with,
-                                                     VornexBlock completionHandler, void* context);
+VORNLIB_API int vornex_convert_with_file_with_completion_handler(const char* file,
+                                                                 const VornexConfig* with,
+                                                                 VornexBlock completionHandler,
+                                                                 void* context);
 
 /* A progress report of one conversion. */
 typedef struct VornexProgress {
@@ -122,25 +128,20 @@ enum { VORNEX_PROCEED = 0, VORNEX_STOP = 1 };
  * "Vornlib.VornError" code 3 ("stopped"); the partial output stays. Any other answer goes on.
  * Reports come at most four times a second, one at a time and in order, on a thread kept for
  * host code; the final one comes on the thread that then calls the conversion's block, after
- * any earlier report has returned. The FFmpeg engine gives only the final report when the host
- * has installed a runner of its own. */
+ * any earlier report has returned. */
 typedef int (*VornexProgressBlock)(void* context, const VornexProgress* progress);
 
 /* vornex_convert_with_file_with_completition with progress reports: `progress` (NULL for none)
  * gets the same `context`. Returns as that call does. */
-int vornex_convert_with_file_with_completition_and_progress(const char* file,
-                                                            const VornexConfig* with,
-                                                            VornexBlock completition,
-                                                            VornexProgressBlock progress,
-                                                            void* context);
+VORNLIB_API int vornex_convert_with_file_with_completition_and_progress(
+    const char* file, const VornexConfig* with, VornexBlock completition,
+    VornexProgressBlock progress, void* context);
 
 /* vornex_convert_with_file_with_completion_handler with progress reports: `progress` (NULL for
  * none) gets the same `context`. Returns as that call does. */
-int vornex_convert_with_file_with_completion_handler_and_progress(const char* file,
-                                                                  const VornexConfig* with,
-                                                                  VornexBlock completionHandler,
-                                                                  VornexProgressBlock progress,
-                                                                  void* context);
+VORNLIB_API int vornex_convert_with_file_with_completion_handler_and_progress(
+    const char* file, const VornexConfig* with, VornexBlock completionHandler,
+    VornexProgressBlock progress, void* context);
 
 /* One finished conversion, as the observer sees it. Everything lives for the call only. */
 typedef struct VornexReport {
@@ -159,8 +160,9 @@ typedef void (*VornexObserver)(void* context, const VornexReport* report);
  * untouched; it replaces the C++ observer (Vornex::setObserver) and the other way round. It
  * then sees every conversion that reaches an engine, once, when its outcome is known: on the
  * thread that then calls the conversion's block, right before it. It may be called from
- * several threads at once. It adds no log line and changes no outcome. */
-void vornex_set_observer(VornexObserver observer, void* context);
+ * several threads at once. It adds no log line and changes no outcome.
+ * Returns VORNEX_OK, or VORNEX_OUT_OF_MEMORY (the observer is then unchanged). */
+VORNLIB_API int vornex_set_observer(VornexObserver observer, void* context);
 
 #ifdef __cplusplus
 }

@@ -10,10 +10,11 @@
 #include <string>
 #include <variant>
 
+#include "vornlib/export.h"
 #include "vornlib/ext_error.hpp"
 #include "vornlib/vorn_error.hpp"
 
-class Vornex {
+class VORNLIB_API Vornex {
  public:
   class Format;    // vornlib/format.hpp
   class Codec;     // vornlib/codec.hpp
@@ -59,9 +60,7 @@ class Vornex {
     // handler only makes reports rarer); then once with isFinal set, on the thread that then
     // calls the completion (or makes the future ready), after any earlier report has returned.
     // Answering ProgressAnswer::stop to a report before the final one stops the conversion.
-    // The fraction is known when the source declares its duration; the FFmpeg engine reports
-    // progress only through the process runner (processRunner()), other runners give the final
-    // report alone.
+    // The fraction is known when the source declares its duration.
     ProgressHandler progress;
     // A stop requested through this token stops the conversion as ProgressAnswer::stop does.
     std::stop_token stop;
@@ -141,6 +140,5 @@ class Vornex {
   // As above, with progress reports and a way to stop (see Options); get() throws
   // VornError::stopped for a stopped conversion.
   static std::future<std::filesystem::path> convert(std::filesystem::path file,
-                                                    std::shared_ptr<Config> cfg,
-                                                    Options options);
+                                                    std::shared_ptr<Config> cfg, Options options);
 };
