@@ -109,8 +109,14 @@ TmpdirScope::~TmpdirScope() {
 
 namespace vornlib::test {
 
-std::ptrdiff_t openDescriptors() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+Descriptors openDescriptors() {
+  Descriptors open;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const auto target = std::filesystem::read_symlink(entry.path(), error);
+    open[std::stoi(entry.path().filename())] = error ? "?" : target.string();
+  }
+  return open;  // includes the iterator's own, the same in every call
 }
 
 std::vector<pid_t> descendants(const std::string& name) {
@@ -129,10 +135,23 @@ std::vector<pid_t> descendants(const std::string& name) {
   return found;
 }
 
-bool leftNothing(std::ptrdiff_t descriptors) {
+::testing::AssertionResult leftNothing(const Descriptors& descriptors) {
+  if (!eventually([&] { return openDescriptors() == descriptors; })) {
+    auto failure = ::testing::AssertionFailure() << "descriptors before and after:";
+    const Descriptors now = openDescriptors();
+    for (const auto& [fd, target] : descriptors)
+      if (now.count(fd) == 0 || now.at(fd) != target)
+        failure << "\n  before " << fd << " " << target;
+    for (const auto& [fd, target] : now)
+      if (descriptors.count(fd) == 0 || descriptors.at(fd) != target)
+        failure << "\n  after " << fd << " " << target;
+    return failure;
+  }
   siginfo_t child{};
-  return eventually([&] { return openDescriptors() == descriptors; }) &&
-         ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT | __WALL) == -1;
+  child.si_pid = 0;
+  if (::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT | __WALL) == 0)
+    return ::testing::AssertionFailure() << "a child is left: " << child.si_pid;
+  return ::testing::AssertionSuccess();
 }
 
 bool eventually(const std::function<bool()>& holds) {

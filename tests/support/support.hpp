@@ -1,9 +1,12 @@
 // Helpers shared by the tests: waiting without hanging, capturing the log, running programs.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -100,9 +103,11 @@ ProbedStream ffprobeAudio(const std::filesystem::path& file);
 
 }  // namespace vornlib::test
 
-namespace vornlib::test {  // what a run may leave behind
-std::ptrdiff_t openDescriptors();
+namespace vornlib::test {                        // what a run may leave behind
+using Descriptors = std::map<int, std::string>;  // each open descriptor and what it names
+Descriptors openDescriptors();
 std::vector<pid_t> descendants(const std::string& name);  // running `name`, at any depth
-bool leftNothing(std::ptrdiff_t descriptors);         // descriptors back to those, no child at all
+// Descriptors back to those and no child at all; on failure, says which differ.
+::testing::AssertionResult leftNothing(const Descriptors& descriptors);
 bool eventually(const std::function<bool()>& holds);  // false after kPatience
 }  // namespace vornlib::test
