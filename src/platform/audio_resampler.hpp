@@ -20,6 +20,7 @@ struct SampleShape {
 // A ready converter from `in` to `out`, or null (with the FFmpeg error in `error`). When the
 // channel counts differ, one channel is copied to every output channel and many channels are
 // averaged into one; other counts follow FFmpeg's default mixing between the two layouts.
+// Refused (AVERROR_PATCHWELCOME) when `in` is more than 256 times the rate of `out`.
 ResamplerPtr makeResampler(const SampleShape& in, const SampleShape& out, int& error) noexcept;
 
 // The default layout of `channels` channels (FFmpeg's standard one where it has one, else an

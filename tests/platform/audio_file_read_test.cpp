@@ -85,4 +85,30 @@ TEST(AudioFileRead, RefusesWhatIsNotAudioTakesNamesLiterallyAndConvertsWhatIs) {
             std::vector<double>({1600, 8000, 1}));
 }
 
+// A file of a few bytes may state any rate: lowering hundreds of megahertz to an ordinary rate is
+// refused at once rather than building a filter of gigabytes; within the bound it converts.
+TEST(AudioFileRead, RefusesToResampleFromARateNoAudioHas) {
+  TempDir dir;
+  const auto wav = [&](std::uint32_t rate) {  // 16-bit mono, 64 samples of silence
+    const std::uint32_t fields[] = {0x46464952, 36 + 128, 0x45564157, 0x20746d66, 16, 0x10001,
+                                    rate,       rate * 2, 0x100002,   0x61746164, 128};
+    std::ofstream out(dir / std::to_string(rate), std::ios::binary);
+    out.write(reinterpret_cast<const char*>(fields), sizeof fields)
+        .write(std::string(128, 0).data(), 128);
+    return (dir / std::to_string(rate)).string();
+  };
+  const std::pair<std::uint32_t, OSStatus> rows[] = {
+      {200'000'000, kAudioFileUnsupportedDataFormatError}, {8'000'000, noErr}};
+  for (const auto& [rate, expected] : rows) {
+    ExtAudioFileRef ref = nullptr;
+    ASSERT_EQ(service.ExtAudioFileOpenURL(wav(rate), &ref), noErr) << rate;
+    const AudioStreamBasicDescription format{32000, kAudioFormatLinearPCM, 9, 4, 1, 4, 1, 32, 0};
+    EXPECT_EQ(
+        service.ExtAudioFileSetProperty(ref, kExtAudioFileProperty_ClientDataFormat, 40, &format),
+        expected)
+        << rate;
+    service.ExtAudioFileDispose(ref);
+  }
+}
+
 }  // namespace
