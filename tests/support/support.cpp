@@ -136,21 +136,25 @@ std::vector<pid_t> descendants(const std::string& name) {
 }
 
 ::testing::AssertionResult leftNothing(const Descriptors& descriptors) {
-  if (!eventually([&] { return openDescriptors() == descriptors; })) {
-    auto failure = ::testing::AssertionFailure() << "descriptors before and after:";
-    const Descriptors now = openDescriptors();
-    for (const auto& [fd, target] : descriptors)
-      if (now.count(fd) == 0 || now.at(fd) != target)
-        failure << "\n  before " << fd << " " << target;
-    for (const auto& [fd, target] : now)
-      if (descriptors.count(fd) == 0 || descriptors.at(fd) != target)
-        failure << "\n  after " << fd << " " << target;
-    return failure;
+  const auto missingFrom = [](const Descriptors& some, const Descriptors& others) {
+    std::string missing;
+    for (const auto& [fd, target] : some)
+      if (others.count(fd) == 0)
+        missing.append(" ").append(std::to_string(fd)).append(" (").append(target).append(")");
+    return missing;
+  };
+  Descriptors now;
+  if (!eventually([&] {
+        now = openDescriptors();
+        return missingFrom(now, descriptors).empty() && missingFrom(descriptors, now).empty();
+      })) {
+    return ::testing::AssertionFailure() << "descriptors closed:" << missingFrom(descriptors, now)
+                                         << "; opened:" << missingFrom(now, descriptors);
   }
   siginfo_t child{};
-  child.si_pid = 0;
   if (::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT | __WALL) == 0)
-    return ::testing::AssertionFailure() << "a child is left: " << child.si_pid;
+    return ::testing::AssertionFailure()
+           << "a child is left (pid " << child.si_pid << ", 0: running)";
   return ::testing::AssertionSuccess();
 }
 

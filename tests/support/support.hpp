@@ -103,11 +103,12 @@ ProbedStream ffprobeAudio(const std::filesystem::path& file);
 
 }  // namespace vornlib::test
 
-namespace vornlib::test {                        // what a run may leave behind
+// What a run may leave behind.
+namespace vornlib::test {
 using Descriptors = std::map<int, std::string>;  // each open descriptor and what it names
 Descriptors openDescriptors();
 std::vector<pid_t> descendants(const std::string& name);  // running `name`, at any depth
-// Descriptors back to those and no child at all; on failure, says which differ.
+// The same descriptors open again and no child at all; on failure, says which differ.
 ::testing::AssertionResult leftNothing(const Descriptors& descriptors);
 bool eventually(const std::function<bool()>& holds);  // false after kPatience
 }  // namespace vornlib::test
