@@ -16,7 +16,7 @@
 
 #include "bench_support.hpp"
 #include "ffmpeg/argument_builder.hpp"
-#include "platform/argument_split.hpp"
+#include "platform/runner/argument_split.hpp"
 
 namespace {
 
@@ -61,7 +61,7 @@ void FFmpegEngineVsDirect(benchmark::State& state) {
         if (output) std::filesystem::remove(*output);
       } else {
         const auto output = std::filesystem::temp_directory_path() / "vornlib-bench-direct.mp3";
-        const auto args = vornlib::platform::splitArguments(
+        const auto args = vornlib::platform::runner::splitArguments(
             vornlib::ffmpeg::ffmpegCommand(config, source, output));
         std::vector<std::string> argv = {VORNLIB_BENCH_FFMPEG, "-nostdin", "-hide_banner", "-y"};
         argv.insert(argv.end(), args.begin(), args.end());

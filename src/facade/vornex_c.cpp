@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "facade/vornex_c_internal.hpp"
+#include "facade/vornex_c.hpp"
 #include "vornlib/config.hpp"
 
 struct VornexConfig {

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "ffmpeg/argument_builder.hpp"
-#include "platform/checked_runner.hpp"
-#include "platform/executor.hpp"
-#include "platform/log.hpp"
-#include "platform/probe_provider.hpp"
-#include "platform/temporary.hpp"
+#include "platform/av/probe_provider.hpp"
+#include "platform/posix/path.hpp"
+#include "platform/posix/temporary.hpp"
+#include "platform/runner/run_options.hpp"
+#include "runtime/executor.hpp"
+#include "runtime/log.hpp"
 
 namespace vornlib::ffmpeg {
 
@@ -51,7 +52,7 @@ struct RunContext {
   Vornex::Completion completion;
   std::filesystem::path output;
   std::string command;
-  std::shared_ptr<platform::ConversionWatch> watch;
+  std::shared_ptr<runtime::ConversionWatch> watch;
 
   void finish(const FFmpegSession* session, std::string_view reason = {}) const {
     const auto code = session ? session->getReturnCode() : std::nullopt;
@@ -75,14 +76,14 @@ struct RunContext {
     }
     // An error, and every other ending (no session, no code, a cancelled run), is a failure:
     // the caller waits for exactly one report either way.
-    platform::log(std::string("Command = ").append(command));
+    runtime::log(std::string("Command = ").append(command));
     completion(std::nullopt, VornError::ffmpegUnknownError);
   }
 };
 
 // The source's declared duration in seconds, 0 when unknown: what progress is a fraction of.
 double sourceDuration(const std::filesystem::path& source) {
-  const auto session = platform::ffmpegProbeProvider().getMediaInformation(source.native());
+  const auto session = platform::av::ffmpegProbeProvider().getMediaInformation(source.native());
   const auto information = session ? session->getMediaInformation() : nullptr;
   const auto text = information ? information->getDuration() : std::nullopt;
   double seconds = 0;
@@ -90,102 +91,88 @@ double sourceDuration(const std::filesystem::path& source) {
   return seconds;
 }
 
-// Sources the argument string cannot carry safely (gives why, or nothing). A double quote would end
-// the quoted path early and let the rest of the name become options of ffmpeg's; a FIFO or a device
-// as the source would keep ffmpeg (and a runner slot) waiting or reading for ever.
-std::optional<std::string> refusedSource(const std::filesystem::path& source) {
-  if (source.native().find('"') != std::string::npos)
+// Why the source may not be handed to ffmpeg, if it may not. A double quote would end the quoted
+// path early and let the rest of the name become options of ffmpeg's; a FIFO or a device would
+// keep ffmpeg (and a runner slot, with every run queued behind it) waiting or reading for ever.
+// When the run is queued, a missing source is left to ffmpeg to report; when its turn comes
+// (the run may have waited long, and the source may have been swapped for a FIFO meanwhile) a
+// source that is gone is refused too: ffmpeg could not have read it either.
+enum class Moment { queued, starting };
+
+std::optional<std::string> sourceRefusal(const std::filesystem::path& source, Moment moment) {
+  if (moment == Moment::queued && source.native().find('"') != std::string::npos)
     return "the source's path holds a double quote, which ffmpeg's arguments cannot carry";
   struct stat info {};
-  if (::stat(source.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
-    return "the source is not a regular file";
-  return std::nullopt;
-}
-
-// Checked again on the runner's thread when the run's turn comes: a queued run can wait long,
-// and a FIFO put in place of its source meanwhile would hold a runner slot, and with it every
-// run queued behind, for as long as nobody writes into it. A source that is gone by then is
-// refused too: ffmpeg could not have read it either.
-std::string refusalAtStart(const std::filesystem::path& source) {
-  struct stat info {};
-  if (::stat(source.c_str(), &info) != 0) return "the source is gone\n";
-  return S_ISREG(info.st_mode) ? std::string() : "the source is no longer a regular file\n";
+  if (::stat(source.c_str(), &info) != 0) {
+    if (moment == Moment::starting) return "the source is gone\n";
+    return std::nullopt;
+  }
+  if (S_ISREG(info.st_mode)) return std::nullopt;
+  return moment == Moment::queued ? "the source is not a regular file"
+                                  : "the source is no longer a regular file\n";
 }
 
 // The output is created here, exclusively and without following a link, before its name is
 // handed to ffmpeg (which then writes into it): the name is visible to every local user in the
 // process list while the run waits, and a link or file planted under it must neither redirect
-// nor block the conversion. Gives the name, or none when the directory refuses it.
-std::optional<std::string> createOutput(std::string_view extension, std::string& why) {
-  const std::string& directory = platform::temporaryDirectory();
-  if (directory.find('"') != std::string::npos) {
-    why = "the temporary directory's path holds a double quote";
-    return std::nullopt;
+// nor block the conversion. Gives why it could not be created, if it could not; `path` holds the
+// name.
+std::optional<std::string> createOutput(std::string_view extension, std::string& path) {
+  const std::string directory = platform::posix::temporaryDirectory();
+  if (directory.find('"') != std::string::npos)
+    return "the temporary directory's path holds a double quote";
+  platform::posix::UniqueFd file;
+  if (const int error = platform::posix::createTemporaryOutput(extension, path, file); error != 0) {
+    path.clear();
+    return "cannot create the output in " + directory + ": " +
+           std::generic_category().message(error);
   }
-  std::string path;
-  platform::UniqueFd file;
-  if (const int error = platform::createTemporaryOutput(extension, path, file); error != 0) {
-    why =
-        "cannot create the output in " + directory + ": " + std::generic_category().message(error);
-    return std::nullopt;
-  }
-  return path;
+  return std::nullopt;
 }
 
 }  // namespace
 
-void startConversion(FFmpegRunner& runner, const std::filesystem::path& file,
+void startConversion(platform::runner::ControlledRunner& runner, const std::filesystem::path& file,
                      const Vornex::Config& config, Vornex::Completion completition,
-                     std::shared_ptr<platform::ConversionWatch> watch) {
-  // A file location is always absolute; a relative name such as "concat:a|b" must never reach
-  // ffmpeg as a protocol.
-  std::error_code error;
-  std::filesystem::path source = std::filesystem::absolute(file, error);
-  if (error) source = file;
-
+                     std::shared_ptr<runtime::ConversionWatch> watch) {
+  const std::filesystem::path source = platform::posix::absolutePath(file);
   const std::string_view extension = config.fileFormat.fileExtension();
-  std::optional<std::string> created;
-  std::string why;
-  if (auto refusal = refusedSource(source)) {
-    why = std::move(*refusal);
-  } else {
-    created = createOutput(extension, why);
-  }
+  std::string created;
+  std::optional<std::string> refusal = sourceRefusal(source, Moment::queued);
+  if (!refusal) refusal = createOutput(extension, created);
   // A refused run still logs a command, with the name its output would have had.
-  const std::filesystem::path output(created ? *created : platform::temporaryOutputPath(extension));
+  const std::filesystem::path output(
+      created.empty() ? platform::posix::temporaryOutputPath(extension) : created);
   std::string command = ffmpegCommand(config, source, output);
-  if (watch && created) watch->setOutput(*created);
+  if (watch && !refusal) watch->setOutput(created);
   auto context = std::make_shared<const RunContext>(
       RunContext{std::move(completition), output, command, watch});
 
-  if (created) {
+  if (!refusal) {
+    platform::runner::RunOptions options;
+    options.check = [source, watch]() -> std::optional<std::string> {
+      std::optional<std::string> why = sourceRefusal(source, Moment::starting);
+      // Asked here rather than by the caller, who is not to wait for a probe.
+      if (!why && watch && watch->wantsProgress()) watch->setDuration(sourceDuration(source));
+      return why;
+    };
+    if (watch && watch->wantsProgress())
+      options.progress = [watch](double seconds) { watch->advance(seconds); };
+    if (watch && watch->stoppable())
+      options.stopRequested = [watch] { return watch->stopRequested(); };
     try {
-      auto callback = [context](std::shared_ptr<FFmpegSession> session) {
-        context->finish(session.get());
-      };
-      // Only runners that can check at start get the check: others (a test's) run as given.
-      if (auto* checked = dynamic_cast<platform::CheckedFFmpegRunner*>(&runner)) {
-        platform::RunOptions options;
-        options.watch = watch;
-        options.check = [source, watch] {
-          std::string refusal = refusalAtStart(source);
-          // Asked here rather than by the caller, who is not to wait for a probe.
-          if (refusal.empty() && watch && watch->wantsProgress())
-            watch->setDuration(sourceDuration(source));
-          return refusal;
-        };
-        checked->executeAsync(std::move(command), std::move(callback), std::move(options));
-      } else {
-        runner.executeAsync(std::move(command), std::move(callback));
-      }
+      runner.executeAsync(
+          std::move(command),
+          [context](std::shared_ptr<FFmpegSession> session) { context->finish(session.get()); },
+          std::move(options));
       return;
     } catch (...) {
       // The runner could not take the run (no thread could be started): a failed run too.
-      why = "no thread could be started for the run";
+      refusal = "no thread could be started for the run";
     }
   }
   // Reported like a failed run, and like a run, from a thread other than the caller's.
-  platform::runInBackground([context, why] { context->finish(nullptr, why); });
+  runtime::runInBackground([context, why = std::move(*refusal)] { context->finish(nullptr, why); });
 }
 
 }  // namespace vornlib::ffmpeg

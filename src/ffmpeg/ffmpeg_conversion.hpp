@@ -5,17 +5,17 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/conversion_watch.hpp"
+#include "platform/runner/run_options.hpp"
+#include "runtime/conversion_watch.hpp"
 #include "vornlib/config.hpp"
-#include "vornlib/ffmpeg_runner.hpp"
 
 namespace vornlib::ffmpeg {
 
-// With a `watch`, the run reports progress and may be stopped (through the process runner), and
-// the watch learns the output's name and, for a failure, the last lines ffmpeg printed or why it
-// was not run. A stopped run completes with VornError::stopped.
-void startConversion(FFmpegRunner& runner, const std::filesystem::path& file,
+// With a `watch`, the run reports progress and may be stopped (as far as the runner honours its
+// options), and the watch learns the output's name and, for a failure, the last lines ffmpeg
+// printed or why it was not run. A stopped run completes with VornError::stopped.
+void startConversion(platform::runner::ControlledRunner& runner, const std::filesystem::path& file,
                      const Vornex::Config& config, Vornex::Completion completition,
-                     std::shared_ptr<platform::ConversionWatch> watch = nullptr);
+                     std::shared_ptr<runtime::ConversionWatch> watch = nullptr);
 
 }  // namespace vornlib::ffmpeg

@@ -4,5 +4,6 @@
 
 void VornFFMpegConverter::convert(const std::filesystem::path& file, const Vornex::Config& with,
                                   Vornex::Completion completition) {
-  vornlib::ffmpeg::startConversion(vornlib::processRunner(), file, with, std::move(completition));
+  vornlib::ffmpeg::startConversion(vornlib::platform::runner::controlledProcessRunner(), file, with,
+                                   std::move(completition));
 }

@@ -10,8 +10,8 @@
 
 #include "info/file_info_internal.hpp"
 
-using vornlib::platform::MediaInformation;
-using vornlib::platform::PropertyTree;
+using vornlib::platform::av::MediaInformation;
+using vornlib::platform::av::PropertyTree;
 
 // One audio stream's own map, copied out of the tree, and the probe result it came from (for
 // the container's duration, which is asked for again at each read).
@@ -132,9 +132,9 @@ auto guarded(Read read) noexcept -> decltype(read()) {
 }  // namespace
 
 std::optional<Vornex::FileInfo> makeFileInfo(const std::filesystem::path& path,
-                                             platform::ProbeProvider& provider) noexcept {
+                                             platform::av::ProbeProvider& provider) noexcept {
   try {
-    const std::unique_ptr<platform::ProbeSession> session =
+    const std::unique_ptr<platform::av::ProbeSession> session =
         provider.getMediaInformation(path.native());
     if (!session) return std::nullopt;
     std::shared_ptr<MediaInformation> media = session->getMediaInformation();
@@ -163,7 +163,7 @@ Vornex::FileInfo::FileInfo(std::shared_ptr<const State> state) noexcept
     : state_(std::move(state)) {}
 
 std::optional<Vornex::FileInfo> Vornex::FileInfo::make(const std::filesystem::path& path) noexcept {
-  return vornlib::info::makeFileInfo(path, vornlib::platform::ffmpegProbeProvider());
+  return vornlib::info::makeFileInfo(path, vornlib::platform::av::ffmpegProbeProvider());
 }
 
 std::optional<double> Vornex::FileInfo::duration() const noexcept {

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/probe_provider.hpp"
+#include "platform/av/probe_provider.hpp"
 #include "vornlib/file_info.hpp"
 
 namespace vornlib::info {
@@ -13,6 +13,6 @@ namespace vornlib::info {
 // "audio". Gives no object when the provider gives no session, no media information, no
 // property tree, no "streams" list or no audio stream in it. Never throws.
 std::optional<Vornex::FileInfo> makeFileInfo(const std::filesystem::path& path,
-                                             platform::ProbeProvider& provider) noexcept;
+                                             platform::av::ProbeProvider& provider) noexcept;
 
 }  // namespace vornlib::info

@@ -5,7 +5,7 @@
 #include <array>
 #include <optional>
 
-#include "platform/audio_file.hpp"
+#include "platform/audio_file/audio_file.hpp"
 #include "vornlib/config.hpp"
 
 namespace vornlib::native {

@@ -12,9 +12,10 @@
 #include <utility>
 
 #include "native/output_description.hpp"
-#include "platform/conversion_watch.hpp"
-#include "platform/log.hpp"
-#include "platform/temporary.hpp"
+#include "platform/posix/path.hpp"
+#include "platform/posix/temporary.hpp"
+#include "runtime/conversion_watch.hpp"
+#include "runtime/log.hpp"
 
 namespace vornlib::native {
 
@@ -39,9 +40,6 @@ constexpr std::uint32_t kBufferBytes = 65536;
 constexpr std::uint32_t kFramesPerRead = 16384;
 // 4 bytes per sample in the client format: 4 x channels must fit in 32 bits.
 constexpr std::uint32_t kMaxClientChannels = 1U << 30;
-// The service answers dupFNErr when the fresh name is taken by a link or another non-regular
-// file, which only someone planting names does; a few fresh names get past that.
-constexpr int kCreateAttempts = 8;
 
 void check(audio::OSStatus status) {
   if (status != audio::noErr) throw ExtError::osstatusError(status);
@@ -80,7 +78,7 @@ struct Conversion {
 
 // The observer learns what it can; a name or reason that cannot be copied is not worth a
 // failed conversion.
-void noteOutput(platform::ConversionWatch* watch, const std::string& name) noexcept {
+void noteOutput(runtime::ConversionWatch* watch, const std::string& name) noexcept {
   if (watch == nullptr) return;
   try {
     watch->setOutput(name);
@@ -111,7 +109,7 @@ std::string stepText(const Conversion& progress) {
 }
 
 // "<step> failed: <error>", with the status's name when the service has one.
-void noteReason(platform::ConversionWatch* watch, const Conversion& progress) noexcept {
+void noteReason(runtime::ConversionWatch* watch, const Conversion& progress) noexcept {
   if (watch == nullptr || !progress.error) return;
   try {
     const ExtError& error = *progress.error;
@@ -125,14 +123,6 @@ void noteReason(platform::ConversionWatch* watch, const Conversion& progress) no
   }
 }
 
-std::string absoluteName(const std::filesystem::path& file) {
-  // A relative name is taken against the working directory now, as the FFmpeg engine does.
-  std::error_code error;
-  std::filesystem::path source = std::filesystem::absolute(file, error);
-  if (error) source = file;
-  return source.native();
-}
-
 AudioFile readInputFile(audio::AudioFileService& service, const std::string& source) {
   audio::ExtAudioFileRef raw = nullptr;
   const audio::OSStatus status = service.ExtAudioFileOpenURL(source, &raw);
@@ -141,7 +131,7 @@ AudioFile readInputFile(audio::AudioFileService& service, const std::string& sou
 
 // The source's length in seconds to the watch, when the service can tell it without reading.
 void declareDuration(audio::AudioFileService& service, audio::ExtAudioFileRef source,
-                     platform::ConversionWatch& watch) noexcept {
+                     runtime::ConversionWatch& watch) noexcept {
   std::int64_t frames = 0;
   std::uint32_t size = sizeof frames;
   if (service.ExtAudioFileGetProperty(source, audio::kExtAudioFileProperty_FileLengthFrames, &size,
@@ -159,21 +149,22 @@ void declareDuration(audio::AudioFileService& service, audio::ExtAudioFileRef so
   watch.setDuration(static_cast<double>(frames) / format.mSampleRate);
 }
 
-// `at` is the destination's name; a taken name is replaced by a fresh one.
+// `at` receives the destination's name; a name taken by a link or another non-regular file
+// (which only someone planting names makes) is replaced by a fresh one.
 AudioFile createOutputFile(audio::AudioFileService& service, std::string& at,
-                           audio::AudioFileTypeID type, const Vornex::Config& config,
+                           audio::AudioFileTypeID type, std::string_view extension,
                            const audio::AudioStreamBasicDescription& description) {
-  for (int attempt = 1;; ++attempt) {
-    const audio::AudioStreamBasicDescription copy = description;
-    audio::ExtAudioFileRef raw = nullptr;
-    const audio::OSStatus status = service.ExtAudioFileCreateWithURL(
-        at, type, &copy, nullptr, audio::kAudioFileFlags_EraseFile, &raw);
-    if (status == audio::dupFNErr && raw == nullptr && attempt < kCreateAttempts) {
-      at = platform::temporaryOutputPath(config.fileFormat.fileExtension());
-      continue;
-    }
-    return adopt(service, status, raw);
-  }
+  audio::ExtAudioFileRef raw = nullptr;
+  const audio::OSStatus status = platform::posix::createUnderFreshName(
+      extension, at,
+      [&](const std::string& path) {
+        const audio::AudioStreamBasicDescription copy = description;
+        raw = nullptr;
+        return service.ExtAudioFileCreateWithURL(path, type, &copy, nullptr,
+                                                 audio::kAudioFileFlags_EraseFile, &raw);
+      },
+      [&raw](audio::OSStatus answer) { return answer == audio::dupFNErr && raw == nullptr; });
+  return adopt(service, status, raw);
 }
 
 audio::AudioStreamBasicDescription clientFormat(
@@ -202,10 +193,10 @@ void setClientFormat(audio::AudioFileService& service, audio::ExtAudioFileRef fi
 bool copy(audio::AudioFileService& service, audio::ExtAudioFileRef inputFile,
           audio::ExtAudioFileRef outputFile,
           const audio::AudioStreamBasicDescription& outputDescription,
-          platform::ConversionWatch* watch, Step& step) {
+          runtime::ConversionWatch* watch, Step& step) {
   const auto buffer = std::make_unique_for_overwrite<std::byte[]>(kBufferBytes);
-  platform::ConversionWatch* const stops = watch && watch->stoppable() ? watch : nullptr;
-  platform::ConversionWatch* const progress = watch && watch->wantsProgress() ? watch : nullptr;
+  runtime::ConversionWatch* const stops = watch && watch->stoppable() ? watch : nullptr;
+  runtime::ConversionWatch* const progress = watch && watch->wantsProgress() ? watch : nullptr;
   const double secondsPerFrame =
       outputDescription.mSampleRate > 0 ? 1 / outputDescription.mSampleRate : 0;
   std::uint64_t written = 0;
@@ -237,16 +228,15 @@ void logFailure(const ExtError& error) noexcept {
   const std::size_t length = std::min(std::strlen(error.what()), line.size() - kPrefix.size());
   std::memcpy(line.data(), kPrefix.data(), kPrefix.size());
   std::memcpy(line.data() + kPrefix.size(), error.what(), length);
-  platform::log(std::string_view(line.data(), kPrefix.size() + length));
+  runtime::log(std::string_view(line.data(), kPrefix.size() + length));
 }
 
 // Runs the conversion; by the time this returns after a failure or a stop every file is
 // closed, the destination first.
 Outcome run(audio::AudioFileService& service, const std::filesystem::path& file,
-            const Vornex::Config& with, platform::ConversionWatch* watch, Conversion& progress) {
+            const Vornex::Config& with, runtime::ConversionWatch* watch, Conversion& progress) {
   try {
-    progress.destination = platform::temporaryOutputPath(with.fileFormat.fileExtension());
-    progress.source = absoluteName(file);
+    progress.source = platform::posix::absolutePath(file).native();
     // Declared in this order so that unwinding closes the destination before the source.
     AudioFile source = readInputFile(service, progress.source);
     if (watch && watch->wantsProgress()) declareDuration(service, source.get(), *watch);
@@ -255,7 +245,8 @@ Outcome run(audio::AudioFileService& service, const std::filesystem::path& file,
     const std::optional<audio::AudioFileTypeID> type = fileType(with.fileFormat);
     if (!type) throw ExtError::notSupportedFormat;
     progress.step = Step::create;
-    AudioFile output = createOutputFile(service, progress.destination, *type, with, description);
+    AudioFile output = createOutputFile(service, progress.destination, *type,
+                                        with.fileFormat.fileExtension(), description);
     noteOutput(watch, progress.destination);
     progress.step = Step::describe;
     if (description.mChannelsPerFrame >= kMaxClientChannels) throw ExtError::notSupportedFormat;
@@ -291,7 +282,7 @@ Outcome run(audio::AudioFileService& service, const std::filesystem::path& file,
 
 void convert(audio::AudioFileService& service, const std::filesystem::path& file,
              const Vornex::Config& with, const Vornex::Completion& completition,
-             platform::ConversionWatch* watch) {
+             runtime::ConversionWatch* watch) {
   Conversion progress;
   const Outcome outcome = run(service, file, with, watch, progress);
   if (outcome == Outcome::failed) logFailure(*progress.error);

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-#include "platform/audio_file.hpp"
+#include "platform/audio_file/audio_file.hpp"
 #include "vornlib/config.hpp"
 #include "vornlib/vornex.hpp"
 
@@ -17,7 +17,7 @@ class VornExtAudioConverter {
                Vornex::Completion completition);
 };
 
-namespace vornlib::platform {
+namespace vornlib::runtime {
 class ConversionWatch;
 }
 
@@ -31,6 +31,6 @@ namespace vornlib::native {
 // `reading the source failed: osstatusError(-50) (paramErr)`.
 void convert(platform::audio::AudioFileService& service, const std::filesystem::path& file,
              const Vornex::Config& with, const Vornex::Completion& completition,
-             platform::ConversionWatch* watch = nullptr);
+             runtime::ConversionWatch* watch = nullptr);
 
 }  // namespace vornlib::native

@@ -3,8 +3,8 @@
 
 #include <latch>
 
-#include "facade/internal_vorn_converter.hpp"
-#include "platform/executor.hpp"
+#include "facade/delivery.hpp"
+#include "runtime/executor.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -38,7 +38,7 @@ void release() {
   const rlimit none{0, 0};
   if (threads == 0 && ::geteuid() == 0 && (::setgid(65534) || ::setuid(65534))) std::_Exit(2);
   if (threads == 0) ::setrlimit(RLIMIT_NPROC, &none);  // so _Exit: the leak checker needs one
-  if (threads == 1) vornlib::platform::limitThreadStartsForTesting(1);
+  if (threads == 1) vornlib::runtime::limitThreadStartsForTesting(1);
   if (threads < 0) std::atexit(release);
   std::vector<std::future<std::filesystem::path>> ends;
   const auto config = [](int i) {
@@ -49,7 +49,7 @@ void release() {
   for (int i = 0; i < 6; ++i) Vornex::convert(tone, config(i), [](auto, auto) { ++completions; });
   for (int i = 0; threads < 0 && i <= kWorkers; ++i)
     ends.push_back(vornlib::facade::convertToFuture(
-        "/gated", config(0), [](auto) { return std::make_unique<GatedEngine>(); }));
+        "/gated", config(0), [](auto, auto) { return std::make_unique<GatedEngine>(); }));
   if (threads < 0) held.wait(), std::exit(0);
   for (auto& end : ends)
     if (end.wait_for(kPatience) != std::future_status::ready) std::_Exit(1);

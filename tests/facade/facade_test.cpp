@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdio>
 
-#include "facade/internal_vorn_converter.hpp"
-#include "facade/vornex_c_internal.hpp"
+#include "facade/delivery.hpp"
+#include "facade/vornex_c.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -49,7 +49,7 @@ struct FakeEngine : vf::InternalVornConverter {
 };
 
 vf::EngineFactory fake(Ending ending) {
-  return [ending](Engine) { return std::make_unique<FakeEngine>(ending); };
+  return [ending](Engine, auto) { return std::make_unique<FakeEngine>(ending); };
 }
 
 std::string outcome(std::future<std::filesystem::path>& future) {

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "ffmpeg/argument_builder.hpp"
-#include "platform/temporary.hpp"
+#include "platform/posix/temporary.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -59,7 +59,8 @@ TEST_F(FFmpegConversion, EveryEndingIsReportedOnceLoggingEveryFailureFirst) {
     Reports reports;
     Vornex::Config config = kMp3;
     // A relative name such as this one must reach ffmpeg as a file made absolute, not a protocol.
-    vornlib::ffmpeg::startConversion(runner, "concat:a.wav|b.wav", config,
+    vornlib::platform::runner::PlainRunner plain(runner);  // as a host's own runner is taken
+    vornlib::ffmpeg::startConversion(plain, "concat:a.wav|b.wav", config,
                                      [&log, completion = reports.completion()](auto... report) {
                                        log.mark("completion");
                                        completion(std::move(report)...);
@@ -69,7 +70,7 @@ TEST_F(FFmpegConversion, EveryEndingIsReportedOnceLoggingEveryFailureFirst) {
     const std::string command = runner.runs[0].first;
     // The last argument: a fresh name in the temporary directory, there, empty and ours alone.
     const std::string output =
-        vornlib::platform::temporaryDirectory() + command.substr(command.rfind('/') + 1, 40);
+        vornlib::platform::posix::temporaryDirectory() + command.substr(command.rfind('/') + 1, 40);
     EXPECT_EQ(command, vornlib::ffmpeg::ffmpegCommand(
                            kMp3, fs::current_path() / "concat:a.wav|b.wav", output));
     EXPECT_TRUE(outputs.insert(output).second);
@@ -99,7 +100,8 @@ TEST_F(FFmpegConversion, RefusesPathsItCannotPassSafely) {
     LogCapture log;
     FakeRunner runner;
     Reports reports;
-    vornlib::ffmpeg::startConversion(runner, source, kMp3, reports.completion());
+    vornlib::platform::runner::PlainRunner plain(runner);
+    vornlib::ffmpeg::startConversion(plain, source, kMp3, reports.completion());
     const Report report = reports.first().value_or(Report{});
     EXPECT_TRUE(runner.runs.empty() && !report.location &&
                 report.thread != std::this_thread::get_id());
@@ -125,8 +127,8 @@ TEST_F(FFmpegConversion, SourceTurnedFifoInTheQueueIsRefusedAtItsTurnAndTheQueue
   LogCapture log;
   for (std::size_t i = 0; i < 4; ++i) {
     std::ofstream(tmp_ / names[i]) << "x";
-    vornlib::ffmpeg::startConversion(vornlib::processRunner(), tmp_ / names[i], kMp3,
-                                     reports[i].completion());
+    vornlib::ffmpeg::startConversion(vornlib::platform::runner::controlledProcessRunner(),
+                                     tmp_ / names[i], kMp3, reports[i].completion());
   }
   ASSERT_TRUE(fs::remove(tmp_ / names[1]) && ::mkfifo((tmp_ / names[1]).c_str(), 0600) == 0);
   ASSERT_TRUE(fs::remove(tmp_ / names[2]));

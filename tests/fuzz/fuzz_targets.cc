@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "info/file_info_internal.hpp"
-#include "platform/argument_split.hpp"
-#include "platform/audio_file.hpp"
+#include "platform/runner/argument_split.hpp"
+#include "platform/audio_file/audio_file.hpp"
 
 namespace vornlib::fuzz {
 

@@ -11,7 +11,7 @@
 
 namespace {
 
-namespace vp = vornlib::platform;
+namespace vp = vornlib::platform::av;
 using vornlib::info::makeFileInfo;
 using Json = vp::PropertyTree;
 using FileInfo = Vornex::FileInfo;

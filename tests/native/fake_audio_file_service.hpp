@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/audio_file.hpp"
-#include "platform/conversion_watch.hpp"
+#include "platform/audio_file/audio_file.hpp"
+#include "runtime/conversion_watch.hpp"
 
 namespace vornlib::test {
 
@@ -33,7 +33,7 @@ class FakeAudioFileService final : public AudioFileService {
   std::string trace;               // the calls in order, "!" after those passed wrongly
   std::vector<std::string> paths;  // of every creation
   Description client{};
-  std::shared_ptr<platform::ConversionWatch> watch;  // for the engine; "stop": during a write
+  std::shared_ptr<runtime::ConversionWatch> watch;  // for the engine; "stop": during a write
 
   OSStatus ExtAudioFileOpenURL(const std::string&, Ref* out) override { return call("open", out); }
   OSStatus ExtAudioFileCreateWithURL(const std::string& path, U32, const Description*,

@@ -3,7 +3,7 @@
 
 #include "native/fake_audio_file_service.hpp"
 #include "native/vorn_ext_audio_converter.hpp"
-#include "platform/temporary.hpp"
+#include "platform/posix/temporary.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -72,7 +72,7 @@ TEST(NativeEngine, EachFailureClosesWhatIsOpenAndIsReportedOnce) {
 // A taken name is replaced by a fresh one, a few times; then the service's answer (dupFNErr,
 // -48) is reported.
 TEST(NativeEngine, ASuccessNamesAFreshFileExchangesFloatAndReplacesTakenNames) {
-  const std::string directory = vornlib::platform::temporaryDirectory();
+  const std::string directory = vornlib::platform::posix::temporaryDirectory();
   for (const int taken : {2, 100}) {
     FakeAudioFileService service;
     service.takenNames = taken;
@@ -104,7 +104,7 @@ TEST(NativeEngine, AWatchLearnsTheOutputAndTheFailingStepAndStopsTheCopy) {
   for (auto [call, status, reason] : rows) {
     FakeAudioFileService service;
     service.statuses[call] = status;
-    service.watch = std::make_shared<vornlib::platform::ConversionWatch>(nullptr, true);
+    service.watch = std::make_shared<vornlib::runtime::ConversionWatch>(nullptr, true);
     const auto report =
         convert(service, Vornex::Config(Format::wav, Codec::linearPCM, 44100, 16, 2, 0));
     if (call == "make") reason.insert(21, service.paths.back());  // inside the quotes

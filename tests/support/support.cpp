@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "platform/process.hpp"
+#include "platform/posix/process.hpp"
 
 namespace vornlib::test {
 
@@ -61,10 +61,10 @@ TempDir::~TempDir() {
 }
 
 int runProgram(const std::vector<std::string>& argv, std::string* out) {
-  const auto result = platform::runProcess(
+  const auto result = platform::posix::runProcess(
       argv.front(), std::vector<std::string>(argv.begin() + 1, argv.end()), 64 << 20);
   if (out) *out = result.output;
-  return result.end == platform::ProcessResult::End::exited ? result.code : -1;
+  return result.end == platform::posix::ProcessResult::End::exited ? result.code : -1;
 }
 
 void makeTone(const std::filesystem::path& file, double seconds, int rate, int channels,

@@ -1,0 +1,79 @@
+#include "facade/internal_vorn_converter.hpp"
+
+#include <array>
+#include <utility>
+
+#include "ffmpeg/ffmpeg_conversion.hpp"
+#include "native/vorn_ext_audio_converter.hpp"
+#include "platform/audio_file/audio_file.hpp"
+
+namespace vornlib::facade {
+
+namespace {
+
+class FFmpegEngine final : public InternalVornConverter {
+ public:
+  explicit FFmpegEngine(std::shared_ptr<runtime::ConversionWatch> watch) noexcept
+      : watch_(std::move(watch)) {}
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition) override {
+    ffmpeg::startConversion(platform::runner::controlledProcessRunner(), file, with,
+                            std::move(completition), watch_);
+  }
+
+ private:
+  std::shared_ptr<runtime::ConversionWatch> watch_;
+};
+
+class NativeEngine final : public InternalVornConverter {
+ public:
+  explicit NativeEngine(std::shared_ptr<runtime::ConversionWatch> watch) noexcept
+      : watch_(std::move(watch)) {}
+  void convert(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition) override {
+    native::convert(platform::audio::ffmpegAudioFileService(), file, with, completition,
+                    watch_.get());
+  }
+
+ private:
+  std::shared_ptr<runtime::ConversionWatch> watch_;
+};
+
+// The formats auto_ sends to the native engine, by format ordinal.
+constexpr std::array<bool, 11> kNativeUnderAuto = {
+    true,   // wav
+    false,  // aac
+    true,   // aifc
+    true,   // aiff
+    true,   // caf
+    false,  // m4a
+    false,  // mp4
+    true,   // flac
+    false,  // mp3
+    false,  // ogg
+    false,  // wma
+};
+
+}  // namespace
+
+Engine chooseEngine(const Vornex::Config& config) noexcept {
+  switch (config.preferedConverter) {
+    case Vornex::Config::PreferedConverterType::ffmpeg:
+      return Engine::ffmpeg;
+    case Vornex::Config::PreferedConverterType::ext:
+      return Engine::native;
+    case Vornex::Config::PreferedConverterType::auto_:
+      break;
+  }
+  const std::size_t ordinal = config.fileFormat.ordinal();
+  return ordinal < kNativeUnderAuto.size() && kNativeUnderAuto[ordinal] ? Engine::native
+                                                                        : Engine::ffmpeg;
+}
+
+std::unique_ptr<InternalVornConverter> makeEngine(Engine engine,
+                                                  std::shared_ptr<runtime::ConversionWatch> watch) {
+  if (engine == Engine::native) return std::make_unique<NativeEngine>(std::move(watch));
+  return std::make_unique<FFmpegEngine>(std::move(watch));
+}
+
+}  // namespace vornlib::facade

@@ -1,0 +1,186 @@
+#include "platform/posix/child.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "platform/posix/pipe.hpp"
+#include "runtime/log.hpp"
+
+namespace vornlib::platform::posix {
+namespace {
+
+// ThreadSanitizer's interceptors take locks that another thread may hold at the moment of the
+// clone, and a keeper copied then waits on them for ever: its builds start every program with
+// posix_spawn, as if clone3 were refused, without saying so each time.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kKeeperUsable = false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kKeeperUsable = false;
+#else
+constexpr bool kKeeperUsable = true;
+#endif
+#else
+constexpr bool kKeeperUsable = true;
+#endif
+
+// Set once clone3 has been refused (no such call, or a sandbox forbids it); runs are then
+// started with posix_spawn, whose children a host that reaps children can take.
+std::atomic<bool> spawnOnly{!kKeeperUsable};
+
+void giveUpKeeper(int error) {
+  if (spawnOnly.exchange(true)) return;
+  runtime::log(
+      "ffmpeg runner: clone3 is not available (" + std::generic_category().message(error) +
+      "); programs are started with posix_spawn, and a host that reaps children itself may "
+      "make their runs fail");
+}
+
+struct FileActionsDestroy {
+  void operator()(posix_spawn_file_actions_t* actions) const noexcept {
+    posix_spawn_file_actions_destroy(actions);
+  }
+};
+using FileActionsGuard = std::unique_ptr<posix_spawn_file_actions_t, FileActionsDestroy>;
+
+struct SpawnAttrDestroy {
+  void operator()(posix_spawnattr_t* attr) const noexcept { posix_spawnattr_destroy(attr); }
+};
+using SpawnAttrGuard = std::unique_ptr<posix_spawnattr_t, SpawnAttrDestroy>;
+
+// Starts the program directly as an ordinary child; gives 0 or an errno.
+int spawnDirect(const Launch& launch, pid_t& pid) noexcept {
+  posix_spawn_file_actions_t actions;
+  if (const int error = posix_spawn_file_actions_init(&actions)) return error;
+  const FileActionsGuard actionsGuard(&actions);
+  int error = posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, launch.output, STDOUT_FILENO);
+  if (error == 0) error = posix_spawn_file_actions_adddup2(&actions, launch.output, STDERR_FILENO);
+  if (error == 0) error = posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  if (error != 0) return error;
+
+  posix_spawnattr_t attr;
+  if (const int initError = posix_spawnattr_init(&attr)) return initError;
+  const SpawnAttrGuard attrGuard(&attr);
+  sigset_t noSignals;
+  sigset_t allSignals;
+  sigemptyset(&noSignals);
+  sigfillset(&allSignals);
+  error = posix_spawnattr_setsigmask(&attr, &noSignals);
+  if (error == 0) error = posix_spawnattr_setsigdefault(&attr, &allSignals);
+  if (error == 0) {
+    error = posix_spawnattr_setflags(
+        &attr, static_cast<short>(POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+  }
+  if (error != 0) return error;
+  // glibc reports a failed exec here, after reaping the child it made.
+  return posix_spawn(&pid, launch.path, &actions, &attr, launch.argv, launch.envp);
+}
+
+int waitFor(idtype_t type, id_t id, siginfo_t& info) noexcept {
+  int result = -1;
+  do {
+    result = ::waitid(type, id, &info, WEXITED | __WALL);
+  } while (result < 0 && errno == EINTR);
+  return result;
+}
+
+// The program's end as a keeper reported it: the keeper's own exit says nothing about it.
+Child::Ending keeperReport(int status) noexcept {
+  StatusMessage message{};
+  ssize_t got = -1;
+  do {
+    got = ::read(status, &message, sizeof message);
+  } while (got < 0 && errno == EINTR);
+  Child::Ending ending;
+  if (got != static_cast<ssize_t>(sizeof message)) return ending;
+  if (message.kind == kStartFailed) {
+    ending.end = ProcessResult::End::notStarted;
+    ending.code = message.value;
+  } else if (message.kind == kEnded && WIFEXITED(message.value)) {
+    ending.end = ProcessResult::End::exited;
+    ending.code = WEXITSTATUS(message.value);
+  } else if (message.kind == kEnded && WIFSIGNALED(message.value)) {
+    ending.end = ProcessResult::End::signaled;
+    ending.code = WTERMSIG(message.value);
+  }
+  return ending;
+}
+
+}  // namespace
+
+Child::~Child() {
+  if (pid_ > 0) {
+    stop();
+    reap();
+  }
+}
+
+int Child::start(const Launch& launch) noexcept {
+  kept_ = !spawnOnly.load(std::memory_order_relaxed);
+  if (kept_) {
+    UniqueFd statusWrite;
+    if (const int error = makePipe(status_, statusWrite)) return error;
+    Launch kept = launch;
+    kept.status = statusWrite.get();
+    const int error = startKeeper(kept, pid_, pidfd_);
+    // Only the keeper may hold the write end, or its report could never be seen to be missing.
+    statusWrite.reset();
+    if (error == 0) return 0;
+    status_.reset();
+    if (error != ENOSYS && error != EPERM) return error;
+    giveUpKeeper(error);
+    kept_ = false;
+  }
+  return spawnDirect(launch, pid_);
+}
+
+void Child::stop() noexcept {
+  if (!kept_) {
+    ::kill(pid_, SIGKILL);
+    return;
+  }
+#ifdef SYS_pidfd_send_signal
+  if (pidfd_.valid() && ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGTERM, nullptr, 0U) == 0) {
+    return;
+  }
+#endif
+  ::kill(pid_, SIGTERM);  // kernels without pidfd_send_signal
+}
+
+Child::Ending Child::wait() noexcept {
+  const siginfo_t info = reap();
+  Ending ending;
+  if (info.si_code == CLD_EXITED) {
+    if (kept_) return keeperReport(status_.get());
+    ending.end = ProcessResult::End::exited;
+  } else if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) {
+    ending.end = ProcessResult::End::signaled;
+  }
+  ending.code = info.si_status;
+  return ending;
+}
+
+siginfo_t Child::reap() noexcept {
+  siginfo_t info{};
+  const int result = pidfd_.valid() ? waitFor(P_PIDFD, static_cast<id_t>(pidfd_.get()), info) : -1;
+  // Waiting through a pidfd came a kernel release after clone3.
+  if (!pidfd_.valid() || (result < 0 && errno == EINVAL))
+    waitFor(P_PID, static_cast<id_t>(pid_), info);
+  pid_ = -1;
+  pidfd_.reset();
+  return info;
+}
+
+}  // namespace vornlib::platform::posix
