@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/audio_file/plan.hpp"
 #include "platform/audio_file/reader.hpp"
 #include "platform/audio_file/writer.hpp"
 #include "runtime/immortal.hpp"
@@ -120,7 +121,7 @@ std::unique_ptr<OpaqueExtAudioFile> makeHandle() noexcept {
 
 // Copies a property's value out, when the caller made room for it.
 template <typename Value>
-OSStatus answer(const Value& value, std::uint32_t* size, void* data) noexcept {
+OSStatus copyPropertyOut(const Value& value, std::uint32_t* size, void* data) noexcept {
   if (*size < sizeof value) return paramErr;
   std::memcpy(data, &value, sizeof value);
   *size = sizeof value;
@@ -178,13 +179,13 @@ class FfmpegAudioFileService final : public AudioFileService {
     if (property == kExtAudioFileProperty_FileLengthFrames) {
       const std::int64_t frames = reader.declaredLengthFrames();
       if (frames < 0) return kExtAudioFileError_InvalidProperty;
-      return answer(frames, size, data);
+      return copyPropertyOut(frames, size, data);
     }
     if (property == kExtAudioFileProperty_FileDataFormat) {
       AudioStreamBasicDescription format{};
       format.mSampleRate = reader.fileRate();
       format.mChannelsPerFrame = static_cast<std::uint32_t>(reader.fileChannels());
-      return answer(format, size, data);
+      return copyPropertyOut(format, size, data);
     }
     return kExtAudioFileError_InvalidProperty;
   }

@@ -26,7 +26,4 @@ class AudioFileWriter {
   virtual OSStatus finish() noexcept = 0;
 };
 
-// kAudioFormatProperty_FormatInfo for kAudioFormatFLAC, as AudioFormatGetProperty says.
-OSStatus flacFormatInfo(AudioStreamBasicDescription& description) noexcept;
-
 }  // namespace vornlib::platform::audio
