@@ -1,0 +1,63 @@
+// The native engine's door to the audio-file service: owned file handles, and each call the
+// engine makes, with a failing status turned into ExtError here and nowhere else.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/audio_file/audio_file.hpp"
+#include "vornlib/ext_error.hpp"
+
+namespace vornlib::native {
+
+namespace audio = platform::audio;
+
+// Closes a file when its owner goes, without looking at the status: only the finish of a
+// destination that was written completely matters, and that one is closed with finish().
+class Disposer {
+ public:
+  explicit Disposer(audio::AudioFileService& service) noexcept : service_(&service) {}
+  void operator()(audio::ExtAudioFileRef file) const noexcept {
+    service_->ExtAudioFileDispose(file);
+  }
+  audio::AudioFileService* service() const noexcept { return service_; }
+
+ private:
+  audio::AudioFileService* service_;
+};
+
+using AudioFile = std::unique_ptr<audio::OpaqueExtAudioFile, Disposer>;
+
+// Throws ExtError::osstatusError for a status other than noErr.
+void check(audio::OSStatus status);
+
+// The source at `path`, opened for reading.
+AudioFile openSource(audio::AudioFileService& service, const std::string& path);
+
+// The source's declared length in seconds, when the service can tell it without reading.
+std::optional<double> declaredSeconds(audio::AudioFileService& service,
+                                      audio::ExtAudioFileRef source) noexcept;
+
+// The destination, created under a fresh output name with `extension`, which `name` receives
+// (also when the creation fails). A name taken by a link or another non-regular file (which
+// only someone planting names makes) is replaced by a fresh one, a few times.
+AudioFile createDestination(audio::AudioFileService& service, std::string& name,
+                            std::string_view extension, audio::AudioFileTypeID type,
+                            const audio::AudioStreamBasicDescription& description);
+
+// Interleaved packed 32-bit float at the rate and channels of `stored`: the client format of
+// both files. Throws ExtError::notSupportedFormat for a channel count whose frame size does
+// not fit in 32 bits.
+audio::AudioStreamBasicDescription clientFormat(const audio::AudioStreamBasicDescription& stored);
+
+void setClientFormat(audio::AudioFileService& service, audio::ExtAudioFileRef file,
+                     const audio::AudioStreamBasicDescription& client);
+
+// Closes the destination, which writes what the service still buffers and the trailer; throws
+// when the file could not be finished, so that it is never reported as written.
+void finish(AudioFile destination);
+
+}  // namespace vornlib::native
