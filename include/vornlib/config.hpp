@@ -14,8 +14,8 @@
 // is that a codec, when set, is one the format accepts at that moment; assigning fileFormat
 // later re-checks nothing. The numbers are stored and used exactly as given.
 //
-// Not synchronised: do not change a configuration from another thread while a conversion
-// call that uses it is running; once the call has returned, it no longer reads it.
+// Not synchronised. When a conversion reads it, and so when it may be changed, is the rule of
+// Vornex::convert (vornlib/vornex.hpp).
 class VORNLIB_API Vornex::Config {
  public:
   enum class PreferedConverterType { auto_, ffmpeg, ext };

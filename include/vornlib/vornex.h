@@ -84,7 +84,8 @@ VORNLIB_API void vornex_string_free(char* string);
  *    code 1 on a background thread, or on the calling thread before returning when the system
  *    refuses every new thread). The runner frees the run's slot before it calls the block, so
  *    the block may wait for other conversions.
- * `file` and `with` are read during the call only. The converted file belongs to the caller.
+ * `file` and `with` are read as Vornex::convert says (vornlib/vornex.hpp): during the call only.
+ * The converted file belongs to the caller.
  * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
  * or `completition` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be started. */
 VORNLIB_API int vornex_convert_with_file_with_completition(const char* file,
@@ -100,9 +101,8 @@ VORNLIB_API int vornex_convert_with_file_with_completition(const char* file,
  * a single thread could be started, give the error domain "Vornlib.VornError", code 0 (when
  * the system refuses every new thread, on the calling thread before this returns). A process
  * that exits with conversions in flight does not wait for them: blocks not yet called are
- * never called. `file` is copied;
- * `with` is retained until the engine has read it, so it may be released at once, but a change
- * made before the block runs may still reach this conversion.
+ * never called. `file` and `with` are read as Vornex::convert says (vornlib/vornex.hpp): during
+ * the call only, so both may be released or changed once it returns.
  * Returns VORNEX_OK; VORNEX_INVALID_ARGUMENT (and never calls the block) when `file`, `with`
  * or `completionHandler` is NULL; VORNEX_OUT_OF_MEMORY when the conversion could not be
  * started. */

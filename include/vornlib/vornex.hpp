@@ -97,8 +97,11 @@ class VORNLIB_API Vornex {
   // Converts `file` as `cfg` says into a new file in the temporary directory, named by a fresh
   // upper-case UUID and the format's extension; the file then belongs to the caller.
   //
-  // The engine is chosen from cfg->preferedConverter (and, for auto_, cfg->fileFormat) and
-  // `cfg` is read only during this call: change or drop it as soon as the call returns.
+  // The engine is chosen from cfg->preferedConverter (and, for auto_, cfg->fileFormat).
+  // The configuration: every form of convert (the future style and the C interface included)
+  // reads `cfg` on the caller's thread, before it returns, and never again; it may be changed
+  // or dropped as soon as the call returns, and must not be changed from another thread while
+  // the call runs.
   //
   // Threads: the choice and the start of the work run on the caller's thread. The native
   // engine converts inside this call and calls `completition` on the caller's thread before

@@ -1,8 +1,11 @@
 #include "support/support.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "platform/posix/process.hpp"
@@ -99,15 +102,6 @@ TmpdirScope::TmpdirScope(const std::filesystem::path& value) {
 TmpdirScope::~TmpdirScope() {
   saved_ ? ::setenv("TMPDIR", saved_->c_str(), 1) : ::unsetenv("TMPDIR");
 }
-
-}  // namespace vornlib::test
-
-#include <sys/wait.h>
-
-#include <fstream>
-#include <map>
-
-namespace vornlib::test {
 
 Descriptors openDescriptors() {
   Descriptors open;
