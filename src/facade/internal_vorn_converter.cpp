@@ -11,28 +11,28 @@ namespace vornlib::facade {
 
 namespace {
 
-class FFmpegEngine final : public InternalVornConverter {
+void runFFmpeg(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition,
+               const std::shared_ptr<runtime::ConversionWatch>& watch) {
+  ffmpeg::startConversion(platform::runner::controlledProcessRunner(), file, with,
+                          std::move(completition), watch);
+}
+
+void runNative(const std::filesystem::path& file, const Vornex::Config& with,
+               Vornex::Completion completition,
+               const std::shared_ptr<runtime::ConversionWatch>& watch) {
+  native::convert(platform::audio::ffmpegAudioFileService(), file, with, completition, watch.get());
+}
+
+// One of the library's engines for one call, with that call's watch.
+template <auto run>
+class LibraryEngine final : public InternalVornConverter {
  public:
-  explicit FFmpegEngine(std::shared_ptr<runtime::ConversionWatch> watch) noexcept
+  explicit LibraryEngine(std::shared_ptr<runtime::ConversionWatch> watch) noexcept
       : watch_(std::move(watch)) {}
   void convert(const std::filesystem::path& file, const Vornex::Config& with,
                Vornex::Completion completition) override {
-    ffmpeg::startConversion(platform::runner::controlledProcessRunner(), file, with,
-                            std::move(completition), watch_);
-  }
-
- private:
-  std::shared_ptr<runtime::ConversionWatch> watch_;
-};
-
-class NativeEngine final : public InternalVornConverter {
- public:
-  explicit NativeEngine(std::shared_ptr<runtime::ConversionWatch> watch) noexcept
-      : watch_(std::move(watch)) {}
-  void convert(const std::filesystem::path& file, const Vornex::Config& with,
-               Vornex::Completion completition) override {
-    native::convert(platform::audio::ffmpegAudioFileService(), file, with, completition,
-                    watch_.get());
+    run(file, with, std::move(completition), watch_);
   }
 
  private:
@@ -72,8 +72,8 @@ Engine chooseEngine(const Vornex::Config& config) noexcept {
 
 std::unique_ptr<InternalVornConverter> makeEngine(Engine engine,
                                                   std::shared_ptr<runtime::ConversionWatch> watch) {
-  if (engine == Engine::native) return std::make_unique<NativeEngine>(std::move(watch));
-  return std::make_unique<FFmpegEngine>(std::move(watch));
+  if (engine == Engine::native) return std::make_unique<LibraryEngine<runNative>>(std::move(watch));
+  return std::make_unique<LibraryEngine<runFFmpeg>>(std::move(watch));
 }
 
 }  // namespace vornlib::facade
