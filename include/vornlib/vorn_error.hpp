@@ -33,7 +33,8 @@ class VORNLIB_API VornError : public std::exception {
   Case kind() const noexcept { return case_; }
   // The case index, as the C interface reports it.
   int code() const noexcept { return static_cast<int>(case_); }
-  // The case name, e.g. "ffmpegUnknownError". Static storage.
+  // The case name, e.g. "ffmpegUnknownError"; "invalidCase" for a value made from a number that
+  // names no case. Static storage.
   const char* what() const noexcept override;
 
   friend bool operator==(const VornError& a, const VornError& b) noexcept {

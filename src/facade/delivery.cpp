@@ -7,6 +7,7 @@
 #include "runtime/executor.hpp"
 #include "runtime/immortal.hpp"
 #include "runtime/log.hpp"
+#include "runtime/process_life.hpp"
 
 namespace vornlib::facade {
 
@@ -27,7 +28,7 @@ class ObserverSlot {
   }
 
  private:
-  std::mutex mutex_;
+  runtime::ForkSafeMutex mutex_;
   std::shared_ptr<const Vornex::Observer> current_;
 };
 
@@ -186,11 +187,15 @@ void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
       });
 }
 
-void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
+void convertInBackground(std::filesystem::path file, const std::shared_ptr<Vornex::Config>& config,
                          std::function<void(Outcome)> then, EngineFactory factory,
                          Vornex::Options options) {
   auto continuation = std::make_shared<Continuation>(std::move(then));
-  std::function<void()> start = [file = std::move(file), config = std::move(config),
+  // Read here, on the caller's thread: the host may change its configuration as soon as this
+  // returns, long before the conversion starts.
+  std::shared_ptr<const Vornex::Config> snapshot =
+      config ? std::make_shared<const Vornex::Config>(*config) : nullptr;
+  std::function<void()> start = [file = std::move(file), config = std::move(snapshot),
                                  factory = std::move(factory), options = std::move(options),
                                  continuation] {
     if (config) {

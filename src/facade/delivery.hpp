@@ -51,7 +51,8 @@ void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
 // The outcome of the asynchronous style: the location, or the error to throw.
 using Outcome = std::variant<std::filesystem::path, Vornex::Error>;
 
-// The asynchronous style without the future: the dispatch runs with Vornlib's own work on the
+// The asynchronous style without the future: `config` is copied before this returns; the
+// dispatch runs with Vornlib's own work on the
 // background executor (runtime::runWork), and `then` receives the outcome on a thread for host
 // code (runtime::runInBackground), exactly once, even when the engine reports neither a
 // location nor an error (VornError::unknownError), reports twice (the first wins) or drops its
@@ -59,7 +60,7 @@ using Outcome = std::variant<std::filesystem::path, Vornex::Error>;
 // the dispatch, `then` receives VornError::unknownError at once (on the caller's thread when no
 // thread for host code can be had either). Misuse and starvation are logged under
 // "convert(file:with:)".
-void convertInBackground(std::filesystem::path file, std::shared_ptr<Vornex::Config> config,
+void convertInBackground(std::filesystem::path file, const std::shared_ptr<Vornex::Config>& config,
                          std::function<void(Outcome)> then, EngineFactory factory,
                          Vornex::Options options = {});
 

@@ -53,6 +53,7 @@ struct RunContext {
   std::filesystem::path output;
   std::string command;
   std::shared_ptr<runtime::ConversionWatch> watch;
+  std::optional<platform::posix::FileIdentity> created;  // the output we created, if we did
 
   void finish(const FFmpegSession* session, std::string_view reason = {}) const {
     const auto code = session ? session->getReturnCode() : std::nullopt;
@@ -60,6 +61,9 @@ struct RunContext {
       completion(output, std::nullopt);
       return;
     }
+    // A run that wrote nothing leaves no empty file behind; a partial output stays.
+    if (created && platform::posix::removeIfStillEmpty(output.native(), *created) && watch)
+      watch->setOutput({});
     if (code && code->isValueCancel() && watch && watch->stopRequested()) {
       watch->setReason("stopped by the host");
       completion(std::nullopt, VornError::stopped);
@@ -117,7 +121,8 @@ std::optional<std::string> sourceRefusal(const std::filesystem::path& source, Mo
 // process list while the run waits, and a link or file planted under it must neither redirect
 // nor block the conversion. Gives why it could not be created, if it could not; `path` holds the
 // name.
-std::optional<std::string> createOutput(std::string_view extension, std::string& path) {
+std::optional<std::string> createOutput(std::string_view extension, std::string& path,
+                                        std::optional<platform::posix::FileIdentity>& created) {
   const std::string directory = platform::posix::temporaryDirectory();
   if (directory.find('"') != std::string::npos)
     return "the temporary directory's path holds a double quote";
@@ -127,6 +132,7 @@ std::optional<std::string> createOutput(std::string_view extension, std::string&
     return "cannot create the output in " + directory + ": " +
            std::generic_category().message(error);
   }
+  created = platform::posix::identityOf(file);
   return std::nullopt;
 }
 
@@ -138,15 +144,16 @@ void startConversion(platform::runner::ControlledRunner& runner, const std::file
   const std::filesystem::path source = platform::posix::absolutePath(file);
   const std::string_view extension = config.fileFormat.fileExtension();
   std::string created;
+  std::optional<platform::posix::FileIdentity> identity;
   std::optional<std::string> refusal = sourceRefusal(source, Moment::queued);
-  if (!refusal) refusal = createOutput(extension, created);
+  if (!refusal) refusal = createOutput(extension, created, identity);
   // A refused run still logs a command, with the name its output would have had.
   const std::filesystem::path output(
       created.empty() ? platform::posix::temporaryOutputPath(extension) : created);
   std::string command = ffmpegCommand(config, source, output);
   if (watch && !refusal) watch->setOutput(created);
   auto context = std::make_shared<const RunContext>(
-      RunContext{std::move(completition), output, command, watch});
+      RunContext{std::move(completition), output, command, watch, identity});
 
   if (!refusal) {
     platform::runner::RunOptions options;

@@ -40,19 +40,19 @@ void ConversionWatch::advance(double seconds) noexcept {
   {
     const std::lock_guard lock(mutex_);
     if (finished_) return;
-    if (delivering_) {
-      // The host still has the previous report: this one goes out when it returns, with
-      // whatever is latest by then, so a slow handler only makes reports rarer.
+    if (delivery_ != Delivery::idle) {
+      // The previous report is still on its way: this one goes out after it, with whatever is
+      // latest by then, so a slow handler only makes reports rarer.
       pending_ = true;
       return;
     }
-    delivering_ = true;
+    delivery_ = Delivery::queued;
   }
   try {
     runInBackground([self = shared_from_this()] { self->deliverPending(); });
   } catch (...) {  // Out of memory for the job: this report is dropped.
     const std::lock_guard lock(mutex_);
-    delivering_ = false;
+    delivery_ = Delivery::idle;
     idle_.notify_all();
   }
 }
@@ -62,6 +62,12 @@ void ConversionWatch::deliverPending() noexcept {
     ProgressReport report;
     {
       const std::lock_guard lock(mutex_);
+      if (finished_) {  // the final report has been made or is being made: too late for this one
+        delivery_ = Delivery::idle;
+        idle_.notify_all();
+        return;
+      }
+      delivery_ = Delivery::running;
       report.seconds = latest_.load(std::memory_order_relaxed);
       report.fraction = fractionOf(report.seconds);
     }
@@ -73,7 +79,7 @@ void ConversionWatch::deliverPending() noexcept {
     if (stop) requestStop();
     const std::lock_guard lock(mutex_);
     if (!pending_ || finished_) {
-      delivering_ = false;
+      delivery_ = Delivery::idle;
       idle_.notify_all();
       return;
     }
@@ -88,7 +94,8 @@ void ConversionWatch::finish(bool succeeded) noexcept {
     std::unique_lock lock(mutex_);
     if (finished_) return;
     finished_ = true;
-    idle_.wait(lock, [this] { return !delivering_; });
+    // Only a report the host is handling is waited for: one still queued may never start.
+    idle_.wait(lock, [this] { return delivery_ != Delivery::running; });
     if (!progress_) return;
     report.seconds = latest_.load(std::memory_order_relaxed);
     if (succeeded && duration_ > 0) report.seconds = std::max(report.seconds, duration_);

@@ -53,8 +53,10 @@ class ConversionWatch : public std::enable_shared_from_this<ConversionWatch> {
   std::string output() const;
   std::string reason() const;
 
-  // The last report: waits for a report still with the host, then makes the final one on this
-  // thread (fraction 1 after a success). Only the first call reports; later advances are ignored.
+  // The last report: waits for a report the host is still handling, then makes the final one on
+  // this thread (fraction 1 after a success). A report queued but not yet started is not waited
+  // for (at exit it never starts): it is dropped. Only the first call reports; later advances
+  // are ignored.
   void finish(bool succeeded) noexcept;
 
  private:
@@ -71,8 +73,10 @@ class ConversionWatch : public std::enable_shared_from_this<ConversionWatch> {
   mutable std::mutex mutex_;
   std::condition_variable idle_;
   double duration_ = 0;
-  bool pending_ = false;     // a report waits for the one with the host to return
-  bool delivering_ = false;  // a report is with the host
+  // Where the reports stand: none on the way, one queued for a thread, or one with the host.
+  enum class Delivery { idle, queued, running };
+  Delivery delivery_ = Delivery::idle;
+  bool pending_ = false;  // a report waits for the one on the way
   bool finished_ = false;
   std::string output_;
   std::string reason_;

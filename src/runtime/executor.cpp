@@ -6,17 +6,18 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "runtime/immortal.hpp"
+#include "runtime/process_life.hpp"
 
 namespace vornlib::runtime {
 
 namespace {
 
-// Trivially destructible, so that both stay usable while static destructors run.
-std::atomic<bool> exiting{false};
+// Trivially destructible, so that it stays usable while static destructors run.
 std::atomic<int> threadStartBudget{-1};
 
 constexpr std::chrono::seconds kLinger{5};
@@ -45,7 +46,7 @@ class Pool {
     } catch (...) {
       return false;  // out of memory: `job` was not moved from
     }
-    if (exiting) return true;  // kept, never run: the process is going away
+    if (exitBegun()) return true;  // kept, never run: the process is going away
     if (waiting_ >= jobs_.size()) {
       ready_.notify_one();
       return true;
@@ -55,6 +56,25 @@ class Pool {
     job = std::move(jobs_.back());
     jobs_.pop_back();
     return false;
+  }
+
+  // Around a fork (see runtime::onFork): the child has none of the parent's threads, and the
+  // parent's queued work is not the child's to run (nor to destroy: it is left alone).
+  void forkPrepare() noexcept { mutex_.lock(); }
+  void forkParent() noexcept { mutex_.unlock(); }
+  void forkChild() noexcept {
+    if (!jobs_.empty()) {
+      try {
+        static_cast<void>(
+            std::make_unique<std::deque<std::function<void()>>>(std::move(jobs_)).release());
+      } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: the jobs stay, unrun
+      }
+      jobs_.clear();
+    }
+    threads_ = 0;
+    waiting_ = 0;
+    std::construct_at(&ready_);  // the parent's waiters left it in a state of theirs
+    mutex_.unlock();
   }
 
  private:
@@ -73,7 +93,7 @@ class Pool {
 
   void work() noexcept {
     std::unique_lock lock(mutex_);
-    while (ready_.wait_for(lock, kLinger, [this] { return !jobs_.empty() && !exiting; })) {
+    while (ready_.wait_for(lock, kLinger, [this] { return !jobs_.empty() && !exitBegun(); })) {
       std::function<void()> job = std::move(jobs_.front());
       jobs_.pop_front();
       --waiting_;
@@ -100,11 +120,7 @@ class Pool {
 };
 
 struct Pools {
-  Pools() {
-    // Runs before the destructors of every static built before the first conversion (the
-    // host's among them), so that no work starts that might reach one of them.
-    std::atexit([] { exiting = true; });
-  }
+  Pools() noexcept;
   Pool callbacks{0};
   Pool work{std::max(2U, std::thread::hardware_concurrency())};
 };
@@ -115,10 +131,18 @@ Pools& pools() {
   return instance.get();
 }
 
+Pools::Pools() noexcept {
+  // No work starts once the exit has begun, so that none reaches a static already destroyed.
+  watchForExit();
+  onFork([] { pools().work.forkPrepare(), pools().callbacks.forkPrepare(); },
+         [] { pools().callbacks.forkParent(), pools().work.forkParent(); },
+         [] { pools().callbacks.forkChild(), pools().work.forkChild(); });
+}
+
 }  // namespace
 
 void runInBackground(std::function<void()> work) noexcept {
-  if (pools().callbacks.post(work) || exiting) return;
+  if (pools().callbacks.post(work) || exitBegun()) return;
   // No thread at all: running it here is better than losing a report the host waits for.
   try {
     work();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "runtime/immortal.hpp"
+#include "runtime/process_life.hpp"
 #include "vornlib/log.hpp"
 
 namespace vornlib {
@@ -15,7 +16,7 @@ namespace vornlib {
 namespace {
 
 struct SinkSlot {
-  std::mutex mutex;
+  runtime::ForkSafeMutex mutex;
   std::shared_ptr<const LogSink> sink;  // null: standard error
 };
 

@@ -31,5 +31,7 @@ const VornError& VornError::stopped = constants.values[3];
 const char* VornError::what() const noexcept {
   static constexpr std::array<const char*, 4> kNames = {"unknownError", "ffmpegUnknownError",
                                                         "notSupportedCodecByFormat", "stopped"};
+  // A value made from a number that names no case (a stored or foreign code, cast).
+  if (code() < 0 || static_cast<std::size_t>(code()) >= kNames.size()) return "invalidCase";
   return kNames[static_cast<std::size_t>(code())];
 }

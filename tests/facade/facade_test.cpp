@@ -125,4 +125,42 @@ TEST(Facade, EveryEndingThroughBothStyles) {
   EXPECT_EQ(outcome(unconfigured), "unknownError");
 }
 
+// Both asynchronous forms read the configuration before they return: a change made right after
+// reaches no conversion already started (the engine reads it only once the change is made).
+TEST(Facade, TheAsynchronousFormsReadTheConfigurationBeforeTheyReturn) {
+  struct Recording : vf::InternalVornConverter {
+    explicit Recording(std::string* into) : seen(into) {}
+    void convert(const std::filesystem::path&, const Vornex::Config& with,
+                 Vornex::Completion completion) override {
+      *seen = with.description() + " " + std::to_string(static_cast<int>(with.preferedConverter));
+      completion("/out", std::nullopt);
+    }
+    std::string* seen;
+  };
+  std::promise<void> changed;
+  const std::shared_future<void> afterTheChange = changed.get_future().share();
+  std::string seenByFuture, seenByBlock, blockOutcome;
+  const auto factory = [afterTheChange](std::string* seen) -> vf::EngineFactory {
+    return [afterTheChange, seen](Engine, auto) {
+      afterTheChange.wait();
+      return std::make_unique<Recording>(seen);
+    };
+  };
+  auto config = std::make_shared<Vornex::Config>(Format::wav, std::nullopt, 44100, 16, 2, 128);
+  VornexConfig* cConfig = vornex_config_create("wav", nullptr, 44100, 16, 2, 128);
+  auto future = vf::convertToFuture("/in.wav", config, factory(&seenByFuture));
+  ASSERT_EQ(vf::convertWithCompletionHandler("/in.wav", cConfig, record, &blockOutcome,
+                                             factory(&seenByBlock)),
+            VORNEX_OK);
+  config->fileFormat = Format::aiff;
+  config->sampleRate = 8000;
+  vornex_config_set_prefered_converter(cConfig, VORNEX_CONVERTER_FFMPEG);
+  vornex_config_release(cConfig);
+  changed.set_value();
+  EXPECT_EQ(outcome(future), "/out");
+  EXPECT_TRUE(vornlib::test::eventually([&] { return !blockOutcome.empty(); }));
+  EXPECT_EQ(seenByFuture, "wav(linearPCM) - 44100 - 16bit - 2ch 0");
+  EXPECT_EQ(seenByBlock, "wav(linearPCM) - 44100 - 16bit - 2ch 0");
+}
+
 }  // namespace

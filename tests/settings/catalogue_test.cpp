@@ -51,6 +51,8 @@ TEST(Errors, TextualFormsAndEquality) {
   EXPECT_STREQ(ExtError::notSupportedFormat.what(), "notSupportedFormat");
   EXPECT_EQ(ExtError::osstatusError(-50), ExtError::osstatusError(-50));
   EXPECT_NE(ExtError::osstatusError(-50), ExtError::osstatusError(-43));
+  for (const int stray : {4, -1, 1000000})  // made from a number that names no case
+    EXPECT_STREQ(VornError(static_cast<VornError::Case>(stray)).what(), "invalidCase");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "platform/av/av_owners.hpp"
 #include "platform/av/input.hpp"
+#include "runtime/immortal.hpp"
 
 namespace vornlib::platform::av {
 namespace {
@@ -141,8 +142,9 @@ class FfmpegProbeProvider final : public ProbeProvider {
 }  // namespace
 
 ProbeProvider& ffmpegProbeProvider() noexcept {
-  static FfmpegProbeProvider provider;
-  return provider;
+  // Runner threads may still probe while the process exits.
+  static runtime::Immortal<FfmpegProbeProvider> provider;
+  return provider.get();
 }
 
 }  // namespace vornlib::platform::av

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <uuid/uuid.h>
 
 #include <array>
@@ -69,6 +70,23 @@ int createTemporaryOutput(std::string_view extension, std::string& path, UniqueF
   } catch (...) {
     return ENOMEM;
   }
+}
+
+std::optional<FileIdentity> identityOf(const UniqueFd& file) noexcept {
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
+bool removeIfStillEmpty(const std::string& path, const FileIdentity& created) noexcept {
+  // Only the owner may rename or remove a file in a sticky directory, so what is found under
+  // the name here is still what is removed below.
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0 ||
+      status.st_dev != created.device || status.st_ino != created.inode) {
+    return false;
+  }
+  return ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace vornlib::platform::posix

@@ -2,6 +2,9 @@
 // directory that other users share.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -49,5 +52,17 @@ int createExclusive(const std::string& path, bool replaceRegular, UniqueFd& file
 // fresh name (createUnderFreshName). Returns 0 with the name in `path` and the descriptor in
 // `file`, or the errno value.
 int createTemporaryOutput(std::string_view extension, std::string& path, UniqueFd& file) noexcept;
+
+// Which file an open descriptor is, to know it again by its name later.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+std::optional<FileIdentity> identityOf(const UniqueFd& file) noexcept;
+
+// Removes `path` when it still is the file `created` and still empty: an output nothing was
+// written into. Anything else there (written into, replaced, a link) is left as it is. True
+// when it removed it.
+bool removeIfStillEmpty(const std::string& path, const FileIdentity& created) noexcept;
 
 }  // namespace vornlib::platform::posix

@@ -10,6 +10,7 @@
 
 #include "platform/posix/process.hpp"
 #include "runtime/immortal.hpp"
+#include "runtime/process_life.hpp"
 
 namespace vornlib::platform::runner {
 namespace {
@@ -104,7 +105,7 @@ class EncoderCatalogue {
   }
 
  private:
-  std::mutex mutex_;
+  runtime::ForkSafeMutex mutex_;
   std::map<std::filesystem::path, std::shared_ptr<const std::set<std::string>>> known_;
 };
 

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "runtime/immortal.hpp"
+#include "runtime/process_life.hpp"
 
 namespace vornlib::platform::runner {
 namespace {
@@ -19,15 +20,42 @@ void report(FFmpegCompleteCallback callback, std::shared_ptr<FFmpegSession> sess
   }
 }
 
+// Once the exit has begun a run's callback and options are left alone: destroying them could
+// reach a static of the host's that is already gone.
+void abandon(PendingRun run) noexcept {
+  try {
+    static_cast<void>(std::make_unique<PendingRun>(std::move(run)).release());
+  } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: then it is destroyed after all
+  }
+}
+
 }  // namespace
 
-Scheduler::Scheduler() : program_(VORNLIB_DEFAULT_FFMPEG) {}
+Scheduler::Scheduler() : program_(VORNLIB_DEFAULT_FFMPEG) {
+  runtime::watchForExit();
+  runtime::onFork([] { scheduler().forkPrepare(); }, [] { scheduler().forkParent(); },
+                  [] { scheduler().forkChild(); });
+}
+
+void Scheduler::forkChild() noexcept {
+  // The parent's runs and their threads are not the child's: never started, never reported.
+  if (!queue_.empty()) {
+    try {
+      static_cast<void>(std::make_unique<std::deque<PendingRun>>(std::move(queue_)).release());
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: the runs stay, unstarted
+    }
+    queue_.clear();
+  }
+  active_ = 0;
+  mutex_.unlock();
+}
 
 void Scheduler::submit(std::string arguments, FFmpegCompleteCallback callback, RunOptions options) {
   const std::lock_guard lock(mutex_);
   queue_.push_back(
       PendingRun{std::move(arguments), std::move(callback), program_, std::move(options)});
   launchReady();
+  if (runtime::exitBegun()) return;  // kept, never started: the process is going away
   if (active_ == 0) {
     // No thread could be started and none is running that would take the run later. Reporting
     // it on the caller's thread is not allowed, so the run is refused instead.
@@ -64,7 +92,7 @@ std::size_t Scheduler::effectiveLimit() const noexcept {
 }
 
 void Scheduler::launchReady() noexcept {
-  while (!queue_.empty() && active_ < effectiveLimit()) {
+  while (!queue_.empty() && active_ < effectiveLimit() && !runtime::exitBegun()) {
     try {
       // Kept apart from the thread's copy, so that a thread that fails to start leaves the run
       // intact to be put back.
@@ -85,15 +113,17 @@ void Scheduler::launchReady() noexcept {
 
 void Scheduler::work(PendingRun run) noexcept {
   for (;;) {
-    std::shared_ptr<FFmpegSession> session = runToEnd(run);
+    std::shared_ptr<FFmpegSession> session;
+    if (!runtime::exitBegun()) session = runToEnd(run);
     {
       const std::lock_guard lock(mutex_);
       --active_;
       launchReady();
     }
+    if (runtime::exitBegun()) return abandon(std::move(run));
     report(std::move(run.callback), std::move(session));
     const std::lock_guard lock(mutex_);
-    if (queue_.empty() || active_ >= effectiveLimit()) return;
+    if (queue_.empty() || active_ >= effectiveLimit() || runtime::exitBegun()) return;
     run = std::move(queue_.front());
     queue_.pop_front();
     ++active_;

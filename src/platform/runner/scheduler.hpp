@@ -15,7 +15,8 @@ namespace vornlib::platform::runner {
 // slot is freed and the next queued runs get threads before the run's callback is called, so
 // that a callback that waits (for another run, say) holds no slot. After the callback, the
 // thread takes a queued run that no thread could be started for, if the bound allows, and ends
-// otherwise. Safe to use from any thread.
+// otherwise. Safe to use from any thread. Once the exit has begun, no queued run starts and no
+// callback is called; in a forked child, no run of the parent's is started or reported.
 class Scheduler {
  public:
   // The program is the one found when Vornlib was built.
@@ -30,6 +31,11 @@ class Scheduler {
   std::size_t limit();
   void setProgram(std::filesystem::path program);
   std::filesystem::path program();
+
+  // Around a fork (runtime::onFork).
+  void forkPrepare() noexcept { mutex_.lock(); }
+  void forkParent() noexcept { mutex_.unlock(); }
+  void forkChild() noexcept;
 
  private:
   std::size_t effectiveLimit() const noexcept;
