@@ -17,4 +17,17 @@ using LogSink = std::function<void(std::string_view line)>;
 // default), so that a host or a test can put it back.
 VORNLIB_API LogSink setLogSink(LogSink sink);
 
+// Whether FFmpeg's own messages (errors and warnings) from Vornlib's in-process work, the probe
+// and the native engine, go to the log sink, one line each as FFmpeg writes them
+// ("[mp3float @ 0x55d0c2a1e2c0] Header missing"). Off by default: they then go nowhere, and
+// never to the host's standard error; the observer's reason of a failed native conversion still
+// quotes the last of them. Process-wide; returns the setting it replaced.
+//
+// FFmpeg has one log callback for the whole process: Vornlib installs its own when it is
+// loaded, which passes every message of the host's own FFmpeg calls on to FFmpeg's default
+// callback unchanged. A host that installs a callback of its own (av_log_set_callback) keeps it;
+// that callback then receives Vornlib's in-process messages as well, and this setting no longer
+// matters.
+VORNLIB_API bool setFFmpegMessagesLogged(bool logged) noexcept;
+
 }  // namespace vornlib

@@ -164,6 +164,22 @@ typedef void (*VornexObserver)(void* context, const VornexReport* report);
  * Returns VORNEX_OK, or VORNEX_OUT_OF_MEMORY (the observer is then unchanged). */
 VORNLIB_API int vornex_set_observer(VornexObserver observer, void* context);
 
+/* Receives each of Vornlib's log lines (the "Command = " and "error = " lines, and FFmpeg's
+ * messages when asked for): NUL-terminated, without a line break, living for the call only.
+ * Called on whichever thread logs, Vornlib's own included, and from several at once; it must not
+ * wait for a conversion. */
+typedef void (*VornexLogSink)(void* context, const char* line);
+
+/* Installs `sink` for the whole process, with `context` passed back untouched (NULL restores the
+ * default, standard error); it replaces the C++ sink (vornlib::setLogSink) and the other way
+ * round. Returns VORNEX_OK, or VORNEX_OUT_OF_MEMORY (the sink is then unchanged). */
+VORNLIB_API int vornex_set_log_sink(VornexLogSink sink, void* context);
+
+/* Whether FFmpeg's own messages from Vornlib's in-process work go to the log sink (non-zero) or
+ * nowhere (0, the default): vornlib::setFFmpegMessagesLogged in vornlib/log.hpp, which also says
+ * how this meets a host's own FFmpeg log callback. Returns the previous setting, 0 or 1. */
+VORNLIB_API int vornex_set_ffmpeg_messages_logged(int logged);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,7 @@
 
 #include "facade/vornex_c.hpp"
 #include "vornlib/config.hpp"
+#include "vornlib/log.hpp"
 
 struct VornexConfig {
   std::shared_ptr<Vornex::Config> config;
@@ -213,6 +214,26 @@ int vornex_set_observer(VornexObserver observer, void* context) {
     return VORNEX_OUT_OF_MEMORY;
   }
   return VORNEX_OK;
+}
+
+int vornex_set_log_sink(VornexLogSink sink, void* context) {
+  if (!sink) {
+    vornlib::setLogSink(nullptr);
+    return VORNEX_OK;
+  }
+  try {
+    vornlib::setLogSink([sink, context](std::string_view line) {
+      const std::string terminated(line);  // a line that cannot be copied is lost
+      sink(context, terminated.c_str());
+    });
+  } catch (...) {
+    return VORNEX_OUT_OF_MEMORY;
+  }
+  return VORNEX_OK;
+}
+
+int vornex_set_ffmpeg_messages_logged(int logged) {
+  return vornlib::setFFmpegMessagesLogged(logged != 0) ? 1 : 0;
 }
 
 }  // extern "C"

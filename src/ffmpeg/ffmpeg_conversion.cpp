@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <charconv>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,7 +11,6 @@
 #include <vector>
 
 #include "ffmpeg/argument_builder.hpp"
-#include "platform/av/probe_provider.hpp"
 #include "platform/posix/path.hpp"
 #include "platform/posix/temporary.hpp"
 #include "platform/runner/run_options.hpp"
@@ -85,16 +83,6 @@ struct RunContext {
   }
 };
 
-// The source's declared duration in seconds, 0 when unknown: what progress is a fraction of.
-double sourceDuration(const std::filesystem::path& source) {
-  const auto session = platform::av::ffmpegProbeProvider().getMediaInformation(source.native());
-  const auto information = session ? session->getMediaInformation() : nullptr;
-  const auto text = information ? information->getDuration() : std::nullopt;
-  double seconds = 0;
-  if (text) std::from_chars(text->data(), text->data() + text->size(), seconds);
-  return seconds;
-}
-
 // Why the source may not be handed to ffmpeg, if it may not. A double quote would end the quoted
 // path early and let the rest of the name become options of ffmpeg's; a FIFO or a device would
 // keep ffmpeg (and a runner slot, with every run queued behind it) waiting or reading for ever.
@@ -157,14 +145,12 @@ void startConversion(platform::runner::ControlledRunner& runner, const std::file
 
   if (!refusal) {
     platform::runner::RunOptions options;
-    options.check = [source, watch]() -> std::optional<std::string> {
-      std::optional<std::string> why = sourceRefusal(source, Moment::starting);
-      // Asked here rather than by the caller, who is not to wait for a probe.
-      if (!why && watch && watch->wantsProgress()) watch->setDuration(sourceDuration(source));
-      return why;
-    };
-    if (watch && watch->wantsProgress())
+    options.check = [source] { return sourceRefusal(source, Moment::starting); };
+    if (watch && watch->wantsProgress()) {
+      // As ffmpeg itself reads it: the source is never opened in the host's process for this.
+      options.duration = [watch](double seconds) { watch->setDuration(seconds); };
       options.progress = [watch](double seconds) { watch->advance(seconds); };
+    }
     if (watch && watch->stoppable())
       options.stopRequested = [watch] { return watch->stopRequested(); };
     try {

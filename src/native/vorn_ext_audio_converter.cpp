@@ -9,6 +9,7 @@
 #include "native/audio_file_calls.hpp"
 #include "native/failure.hpp"
 #include "native/output_description.hpp"
+#include "platform/av/log.hpp"
 #include "platform/posix/path.hpp"
 #include "runtime/conversion_watch.hpp"
 
@@ -18,6 +19,8 @@ namespace {
 
 constexpr std::uint32_t kBufferBytes = 65536;
 constexpr std::uint32_t kFramesPerRead = 16384;
+// How much of what FFmpeg said a failure's reason quotes.
+constexpr std::size_t kQuotedLines = 4;
 
 enum class Outcome { converted, stopped, failed };
 
@@ -42,7 +45,7 @@ class Conversion {
   // The observer learns what it can; a name or reason that cannot be copied is not worth a
   // failed conversion.
   void noteOutput() noexcept;
-  void noteFailure() noexcept;
+  void noteFailure(const platform::av::MessageCapture& said) noexcept;
 
   audio::AudioFileService& service_;
   const Vornex::Config& with_;
@@ -54,6 +57,8 @@ class Conversion {
 };
 
 Outcome Conversion::run(const std::filesystem::path& file) noexcept {
+  // FFmpeg's words, beneath the service, are for the reason of a failure, not for stderr.
+  const platform::av::MessageCapture said;
   try {
     source_ = platform::posix::absolutePath(file).native();
     // Declared in this order so that unwinding closes the destination before the source.
@@ -95,7 +100,7 @@ Outcome Conversion::run(const std::filesystem::path& file) noexcept {
   }
   // A creation that failed had still chosen the name.
   if (step_ == Step::create) noteOutput();
-  noteFailure();
+  noteFailure(said);
   return Outcome::failed;
 }
 
@@ -135,10 +140,13 @@ void Conversion::noteOutput() noexcept {
   }
 }
 
-void Conversion::noteFailure() noexcept {
+void Conversion::noteFailure(const platform::av::MessageCapture& said) noexcept {
   if (watch_ == nullptr || !error_) return;
   try {
-    watch_->setReason(failureReason(step_, *error_, source_, destination_));
+    std::string reason = failureReason(step_, *error_, source_, destination_);
+    if (const std::string words = said.lastLines(kQuotedLines); !words.empty())
+      reason.append("\n").append(words);
+    watch_->setReason(std::move(reason));
   } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory for the text
   }
 }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <memory>
 #include <mutex>
@@ -19,6 +20,9 @@ struct SinkSlot {
   runtime::ForkSafeMutex mutex;
   std::shared_ptr<const LogSink> sink;  // null: standard error
 };
+
+// Trivially destructible, so that it stays usable while static destructors run.
+std::atomic<bool> ffmpegMessages{false};
 
 SinkSlot& slot() {
   // A detached runner thread may still log while the process exits.
@@ -58,7 +62,15 @@ LogSink setLogSink(LogSink sink) {
   return previous ? *previous : LogSink{};
 }
 
+bool setFFmpegMessagesLogged(bool logged) noexcept {
+  return ffmpegMessages.exchange(logged);
+}
+
 namespace runtime {
+
+bool ffmpegMessagesLogged() noexcept {
+  return ffmpegMessages.load(std::memory_order_relaxed);
+}
 
 void log(std::string_view line) noexcept {
   std::shared_ptr<const LogSink> sink;

@@ -8,4 +8,8 @@ namespace vornlib::runtime {
 // Writes `line` verbatim: no format pattern is applied, no prefix or level added.
 void log(std::string_view line) noexcept;
 
+// Whether the host asked for FFmpeg's messages from Vornlib's in-process work to be logged
+// (vornlib::setFFmpegMessagesLogged).
+bool ffmpegMessagesLogged() noexcept;
+
 }  // namespace vornlib::runtime

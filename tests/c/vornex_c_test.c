@@ -57,6 +57,11 @@ static void convert(Start start, const char* file, const VornexConfig* config, O
   CHECK(o->calls == 1 && !pthread_equal(o->thread, pthread_self()) == !here);
 }
 
+/* Keeps the last line logged. */
+static void on_line(void* context, const char* line) {
+  snprintf(context, 256, "%s", line);
+}
+
 int main(void) {
   char dir[] = "/tmp/vornex-c-test-XXXXXX", source[64], command[256];
   if (!mkdtemp(dir)) return 1;
@@ -94,6 +99,17 @@ int main(void) {
     CHECK(!*o.location && strcmp(o.error, errors[native]) == 0);
     vornex_config_release(config);
   }
+
+  /* The log sink, from C: the in-process engine's line for a missing source. */
+  char line[256] = "";
+  CHECK(vornex_set_log_sink(on_line, line) == VORNEX_OK);
+  CHECK(vornex_set_ffmpeg_messages_logged(1) == 0 && vornex_set_ffmpeg_messages_logged(0) == 1);
+  config = vornex_config_create("wav", NULL, 22050, 16, 1, 128);
+  Outcome o;
+  convert(vornex_convert_with_file_with_completition, "/nonexistent/in.wav", config, &o, 1);
+  CHECK(strcmp(line, "error = osstatusError(-43)") == 0);
+  vornex_config_release(config);
+  CHECK(vornex_set_log_sink(NULL, NULL) == VORNEX_OK);
 
   unlink(source);
   rmdir(dir);

@@ -6,6 +6,7 @@
 
 #include "platform/av/av_owners.hpp"
 #include "platform/av/input.hpp"
+#include "platform/av/log.hpp"
 #include "runtime/immortal.hpp"
 
 namespace vornlib::platform::av {
@@ -131,6 +132,7 @@ std::unique_ptr<ProbeSession> probe(const std::string& path) {
 class FfmpegProbeProvider final : public ProbeProvider {
  public:
   std::unique_ptr<ProbeSession> getMediaInformation(const std::string& path) override {
+    const MessageCapture quiet;  // what FFmpeg says of a file it probes is not for stderr
     try {
       return probe(path);
     } catch (...) {

@@ -6,6 +6,7 @@
 namespace vornlib::platform::runner {
 
 std::optional<double> parseClock(std::string_view text) noexcept {
+  if (text.starts_with('-')) return {};  // "-00:00:00.02": a negative hour count reads as 0
   const char* const end = text.data() + text.size();
   long hours = -1;
   int minutes = -1;
@@ -21,29 +22,33 @@ std::optional<double> parseClock(std::string_view text) noexcept {
 
 void ProgressLines::read(std::string_view piece) noexcept {
   for (const char c : piece) {
-    if (inValue_) {
-      if (separates(c)) {
-        inValue_ = false;
-        if (length_ <= value_.size()) {
-          if (const auto seconds = parseClock(std::string_view(value_.data(), length_)))
-            onTime_(*seconds);
-        }
-      } else if (length_ < value_.size()) {
-        value_[length_++] = c;
-      } else {
-        length_ = value_.size() + 1;  // too long for a time: ignored
-      }
-    } else if ((matched_ > 0 || afterSeparator_) && c == kKey[matched_]) {
-      if (++matched_ == kKey.size()) {
-        matched_ = 0;
-        inValue_ = true;
-        length_ = 0;
-      }
-    } else {
-      matched_ = 0;
+    if (c == '\r' || c == '\n') {
+      endLine();
+      length_ = 0;
+    } else if (length_ < line_.size()) {
+      line_[length_++] = c;
     }
-    afterSeparator_ = separates(c);
   }
+}
+
+void ProgressLines::endLine() noexcept {
+  std::string_view line(line_.data(), length_);
+  // The key only counts at the start of a field ("out_time=" is another one).
+  const std::size_t time = line.find(" time=");
+  if (line.starts_with("time=") || time != std::string_view::npos) {
+    std::string_view value = line.substr(time == std::string_view::npos ? 5 : time + 6);
+    value = value.substr(0, value.find(' '));
+    if (const auto seconds = parseClock(value); seconds && onTime_) onTime_(*seconds);
+    return;
+  }
+  constexpr std::string_view kDuration = "Duration: ";
+  const std::size_t first = line.find_first_not_of(' ');
+  if (durationSeen_ || first == std::string_view::npos || line.substr(first, 10) != kDuration)
+    return;
+  durationSeen_ = true;  // the first input's; later ones are not the source
+  std::string_view value = line.substr(first + kDuration.size());
+  value = value.substr(0, value.find(','));
+  if (const auto seconds = parseClock(value); seconds && onDuration_) onDuration_(*seconds);
 }
 
 }  // namespace vornlib::platform::runner

@@ -1,4 +1,4 @@
-// Follows ffmpeg's statistics lines in its output as it is read.
+// Follows what ffmpeg prints as it goes: the input's duration, then the statistics lines.
 #pragma once
 
 #include <array>
@@ -9,33 +9,33 @@
 
 namespace vornlib::platform::runner {
 
-// Seconds from a statistics line's "HH:MM:SS.xx"; nothing for "N/A", for a negative time
-// (ffmpeg's clock before the first sample) or for anything else.
+// Seconds from ffmpeg's "HH:MM:SS.xx"; nothing for "N/A", for a negative time (ffmpeg's clock
+// before the first sample) or for anything else.
 std::optional<double> parseClock(std::string_view text) noexcept;
 
-// Reads ffmpeg's statistics lines ("size=  235kB time=00:00:30.01 bitrate=  64.1kbits/s",
-// about every half second, each ended by '\r') and calls `onTime` with each time. A byte at a
-// time with a few bytes of state, so that a line split between two reads is still understood,
-// and without allocating.
+// Reads ffmpeg's output as it comes, in pieces that may split a line anywhere, without
+// allocating: calls `onDuration` once with the first input's duration
+// ("  Duration: 00:01:00.00, start: 0.000000, bitrate: 1411 kb/s") and `onTime` with the time of
+// each statistics line ("size=  235kB time=00:00:30.01 bitrate=  64.1kbits/s", about every half
+// second, each ended by '\r'). Either may be empty.
 class ProgressLines {
  public:
-  // `onTime` must outlive this reader.
-  explicit ProgressLines(const std::function<void(double seconds)>& onTime) noexcept
-      : onTime_(onTime) {}
+  // Both must outlive this reader.
+  ProgressLines(const std::function<void(double seconds)>& onDuration,
+                const std::function<void(double seconds)>& onTime) noexcept
+      : onDuration_(onDuration), onTime_(onTime) {}
 
   void read(std::string_view piece) noexcept;
 
  private:
-  // The key only counts at the start of a field ("out_time=" is another one).
-  static constexpr std::string_view kKey = "time=";
-  static bool separates(char c) noexcept { return c == ' ' || c == '\r' || c == '\n'; }
+  void endLine() noexcept;
 
+  const std::function<void(double seconds)>& onDuration_;
   const std::function<void(double seconds)>& onTime_;
-  std::array<char, 24> value_{};
+  // The start of the line being read: what either kind of line says comes early in it.
+  std::array<char, 256> line_{};
   std::size_t length_ = 0;
-  std::size_t matched_ = 0;
-  bool inValue_ = false;
-  bool afterSeparator_ = true;
+  bool durationSeen_ = false;
 };
 
 }  // namespace vornlib::platform::runner

@@ -59,8 +59,8 @@ std::shared_ptr<FFmpegSession> runProgram(const PendingRun& run) {
   }
   std::optional<ProgressLines> progress;
   posix::ProcessControl control;
-  if (options.progress) {
-    progress.emplace(options.progress);
+  if (options.progress || options.duration) {
+    progress.emplace(options.duration, options.progress);
     control.onOutput = [&progress](std::string_view piece) { progress->read(piece); };
   }
   control.stopRequested = options.stopRequested;

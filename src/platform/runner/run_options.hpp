@@ -17,6 +17,8 @@ struct RunOptions {
   // refused run starts no process and ends as a program that could not be started (an error,
   // 127) whose output is the reason.
   std::function<std::optional<std::string>()> check;
+  // Called once with the source's duration, when ffmpeg prints it ("Duration: 00:01:02.50").
+  std::function<void(double seconds)> duration;
   // Called each time ffmpeg's statistics line says how far it has got ("time=00:01:02.50").
   std::function<void(double seconds)> progress;
   // Asked before the process starts and at least every 50 ms while it runs; once it gives true
