@@ -86,17 +86,21 @@ class VORNLIB_API FFmpegRunner {
 // it lives until the process ends.
 //
 // The host's children stay the host's and the runner's stay the runner's: each `ffmpeg` is
-// started and reaped by a keeper process that clone3 makes without an exit signal and that
-// never execs, so a host that ignores SIGCHLD or reaps any child in its handler (waitpid(-1))
-// neither takes a run's process nor sees it. The keeper is a copy-on-write copy of the host, as
-// after fork: starting a run costs more the more memory the host has mapped. Where the system
-// refuses clone3 (ENOSYS or EPERM: a kernel before 5.3, a sandbox), the runner logs that once
-// and starts `ffmpeg` with posix_spawn as the host's ordinary child; in such a host a run whose
-// process the host reaped first then ends with a session without a return code.
+// started and reaped by a keeper process that shares the host's memory (like a thread, on a stack
+// of its own, making raw system calls only), has no exit signal and never execs, so a host that
+// ignores SIGCHLD or reaps any child in its handler (waitpid(-1)) neither takes a run's process
+// nor sees it. Starting a run copies nothing of the host, so it costs the same in a small host
+// and a large one, and works under strict overcommit. Where the system refuses such a keeper for
+// good (a kernel before 5.3, a sandbox), the runner logs that once and starts `ffmpeg` with
+// posix_spawn as the host's ordinary child; in such a host a run whose process the host reaped
+// first then ends with a session without a return code. Where it refuses the keeper's memory,
+// that run is started with posix_spawn.
 //
 // A host that exits with runs in flight: their `ffmpeg` processes are killed with it (SIGKILL,
-// when the runner's thread ends), queued runs never start, no callback is called, and an output
-// stays as far as ffmpeg had written it. Under posix_spawn a started `ffmpeg` runs on to its end.
+// when the runner's thread ends), queued runs never start, no callback is called once the exit
+// has begun, and an output stays as far as ffmpeg had written it. Under posix_spawn a started
+// `ffmpeg` runs on to its end. In a child the host forks, no run of the parent is started or
+// reported; the child's own runs start as in a fresh process.
 VORNLIB_API FFmpegRunner& processRunner();
 
 // The `ffmpeg` program the process runner starts: the one found when Vornlib was built, until

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,14 +14,14 @@
 #include <utility>
 
 #include "platform/posix/pipe.hpp"
+#include "platform/posix/raw_syscall.hpp"
 #include "runtime/log.hpp"
 
 namespace vornlib::platform::posix {
 namespace {
 
-// ThreadSanitizer's interceptors take locks that another thread may hold at the moment of the
-// clone, and a keeper copied then waits on them for ever: its builds start every program with
-// posix_spawn, as if clone3 were refused, without saying so each time.
+// ThreadSanitizer keeps its own state for each thread in the thread's memory, which a keeper
+// would share: its builds start every program with posix_spawn, without saying so each time.
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kKeeperUsable = false;
 #elif defined(__has_feature)
@@ -35,14 +34,14 @@ constexpr bool kKeeperUsable = true;
 constexpr bool kKeeperUsable = true;
 #endif
 
-// Set once clone3 has been refused (no such call, or a sandbox forbids it); runs are then
+// Set once the keeper has been refused (no such call, or a sandbox forbids it); runs are then
 // started with posix_spawn, whose children a host that reaps children can take.
-std::atomic<bool> spawnOnly{!kKeeperUsable};
+std::atomic<bool> spawnOnly{!kKeeperUsable || !raw::kAvailable};
 
 void giveUpKeeper(int error) {
   if (spawnOnly.exchange(true)) return;
   runtime::log(
-      "ffmpeg runner: clone3 is not available (" + std::generic_category().message(error) +
+      "ffmpeg runner: the keeper cannot be started (" + std::generic_category().message(error) +
       "); programs are started with posix_spawn, and a host that reaps children itself may "
       "make their runs fail");
 }
@@ -96,28 +95,6 @@ int waitFor(idtype_t type, id_t id, siginfo_t& info) noexcept {
   return result;
 }
 
-// The program's end as a keeper reported it: the keeper's own exit says nothing about it.
-Child::Ending keeperReport(int status) noexcept {
-  StatusMessage message{};
-  ssize_t got = -1;
-  do {
-    got = ::read(status, &message, sizeof message);
-  } while (got < 0 && errno == EINTR);
-  Child::Ending ending;
-  if (got != static_cast<ssize_t>(sizeof message)) return ending;
-  if (message.kind == kStartFailed) {
-    ending.end = ProcessResult::End::notStarted;
-    ending.code = message.value;
-  } else if (message.kind == kEnded && WIFEXITED(message.value)) {
-    ending.end = ProcessResult::End::exited;
-    ending.code = WEXITSTATUS(message.value);
-  } else if (message.kind == kEnded && WIFSIGNALED(message.value)) {
-    ending.end = ProcessResult::End::signaled;
-    ending.code = WTERMSIG(message.value);
-  }
-  return ending;
-}
-
 }  // namespace
 
 Child::~Child() {
@@ -130,17 +107,26 @@ Child::~Child() {
 int Child::start(const Launch& launch) noexcept {
   kept_ = !spawnOnly.load(std::memory_order_relaxed);
   if (kept_) {
-    UniqueFd statusWrite;
-    if (const int error = makePipe(status_, statusWrite)) return error;
-    Launch kept = launch;
-    kept.status = statusWrite.get();
-    const int error = startKeeper(kept, pid_, pidfd_);
-    // Only the keeper may hold the write end, or its report could never be seen to be missing.
-    statusWrite.reset();
-    if (error == 0) return 0;
-    status_.reset();
-    if (error != ENOSYS && error != EPERM) return error;
-    giveUpKeeper(error);
+    UniqueFd stopRead;
+    if (const int error = makePipe(stopRead, stop_)) return error;
+    job_.path = launch.path;
+    job_.argv = launch.argv;
+    job_.envp = launch.envp;
+    job_.output = launch.output;
+    job_.stop = stopRead.get();
+    job_.parent = launch.parent;
+    const pid_t pid = stack_.map() ? startKeeper(job_, stack_, pidfd_) : -ENOMEM;
+    if (pid > 0) {
+      pid_ = pid;
+      return 0;  // the keeper holds its own copy of the stop pipe's read end
+    }
+    stop_.reset();
+    const int error = -pid;
+    if (error == ENOSYS || error == EPERM) {
+      giveUpKeeper(error);
+    } else if (error != ENOMEM && error != EAGAIN) {
+      return error;
+    }
     kept_ = false;
   }
   return spawnDirect(launch, pid_);
@@ -151,19 +137,23 @@ void Child::stop() noexcept {
     ::kill(pid_, SIGKILL);
     return;
   }
-#ifdef SYS_pidfd_send_signal
-  if (pidfd_.valid() && ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGTERM, nullptr, 0U) == 0) {
-    return;
-  }
-#endif
-  ::kill(pid_, SIGTERM);  // kernels without pidfd_send_signal
+  const char byte = 1;
+  while (::write(stop_.get(), &byte, 1) < 0 && errno == EINTR) continue;
 }
 
 Child::Ending Child::wait() noexcept {
   const siginfo_t info = reap();
   Ending ending;
+  if (info.si_code == CLD_EXITED && kept_) {
+    // The keeper's own exit says nothing about the program; what it left behind does.
+    if (job_.startError != 0) return Ending{ProcessResult::End::notStarted, job_.startError};
+    if (job_.ended == 0) return ending;
+    if (job_.endCode == CLD_EXITED) return Ending{ProcessResult::End::exited, job_.endStatus};
+    if (job_.endCode == CLD_KILLED || job_.endCode == CLD_DUMPED)
+      return Ending{ProcessResult::End::signaled, job_.endStatus};
+    return ending;
+  }
   if (info.si_code == CLD_EXITED) {
-    if (kept_) return keeperReport(status_.get());
     ending.end = ProcessResult::End::exited;
   } else if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) {
     ending.end = ProcessResult::End::signaled;

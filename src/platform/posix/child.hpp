@@ -11,9 +11,18 @@
 
 namespace vornlib::platform::posix {
 
+// Everything the program's start needs, prepared before any new process exists.
+struct Launch {
+  const char* path;
+  char* const* argv;
+  char* const* envp;
+  int output;  // write end of the output pipe, above 2
+  pid_t parent;
+};
+
 // Whatever way the caller leaves, a started program is ended (as nobody waits for it any more)
 // and its process reaped when this goes; the caller closes the output's read end first, so that
-// a program still writing gets SIGPIPE instead of blocking for ever.
+// a program still writing gets SIGPIPE instead of blocking for ever. Must not move once started.
 class Child {
  public:
   Child() = default;
@@ -21,20 +30,21 @@ class Child {
   Child& operator=(const Child&) = delete;
   ~Child();
 
-  // Starts the program `launch` describes (its `status` is ignored: the keeper's pipe is made
-  // here). Under a keeper where the system allows one; where clone3 is refused, logs that once
-  // and from then on starts programs with posix_spawn. Gives 0 or the errno of the failure.
+  // Starts the program `launch` describes, under a keeper where the system allows one. Where it
+  // refuses the keeper for good (ENOSYS, EPERM) this is logged once, and from then on programs
+  // are started with posix_spawn; where it refuses the memory for one (ENOMEM, EAGAIN), that
+  // program is. Gives 0 or the errno of the failure.
   int start(const Launch& launch) noexcept;
 
-  // Ends the program (SIGKILL). A keeper is asked, and ends and reaps the program itself
-  // before it reports; the program is killed directly only when it is our child.
+  // Ends the program (SIGKILL): a keeper is asked, and kills and reaps it itself before it
+  // ends; the program is killed directly only when it is our child.
   void stop() noexcept;
 
   struct Ending {
     ProcessResult::End end = ProcessResult::End::unclassified;
     int code = 0;  // as in ProcessResult
   };
-  // Reaps the process and says how the program ended (a keeper's report, or the child's own
+  // Reaps the process and says how the program ended (as the keeper saw it, or the child's own
   // status). Called once, after the program's output has ended.
   Ending wait() noexcept;
 
@@ -45,7 +55,9 @@ class Child {
   pid_t pid_ = -1;
   UniqueFd pidfd_;
   bool kept_ = false;
-  UniqueFd status_;  // the read end of a keeper's status pipe
+  KeeperJob job_;
+  KeeperStack stack_;  // unmapped only after the keeper has been reaped
+  UniqueFd stop_;      // the write end of the keeper's stop pipe
 };
 
 }  // namespace vornlib::platform::posix

@@ -103,7 +103,7 @@ ProcessResult runProcess(const std::filesystem::path& program,
   UniqueFd readEnd;
   UniqueFd writeEnd;
   if (const int error = makePipe(readEnd, writeEnd)) return notStarted(program, error);
-  const Launch launch{path.c_str(), argv.data(), environ, writeEnd.get(), -1, ::getpid()};
+  const Launch launch{path.c_str(), argv.data(), environ, writeEnd.get(), ::getpid()};
   if (const int error = child.start(launch)) return notStarted(program, error);
   // Only the child may hold the write end, or reading would never see the end of the output.
   writeEnd.reset();
