@@ -62,7 +62,8 @@ class VORNLIB_API FFmpegRunner {
   // existing output file is overwritten). Blanks
   // (only ' ') separate the arguments; a double-quoted stretch is part of one argument, without
   // its quotes; runs of blanks make no empty argument; an unterminated quote runs to the end.
-  // No shell is involved.
+  // Outside a quoted stretch, \" stands for a double quote within the argument; every other
+  // backslash is an ordinary character. No shell is involved.
   //
   // `callback` is called exactly once, on a thread of the runner (never the caller's), after
   // the run has ended: exit status 0 is success; a non-zero exit, a signal or a program that

@@ -19,7 +19,7 @@ class VORNLIB_API VornFFMpegConverter {
   // `completition` is called exactly once, on a thread of the FFmpeg runner (never the
   // caller's): with the output location when ffmpeg succeeded, or with
   // VornError::ffmpegUnknownError when it failed, after the log line "Command = " followed by
-  // the argument string. A source or output path holding a double quote, or a source that
+  // the argument string. Any name is taken as it is, double quotes included. A source that
   // exists but is not a regular file (a FIFO, a device, a directory), or an output file the
   // temporary directory does not let us create, is refused the same way without running
   // ffmpeg, and nothing is written. The source is looked at again when the run's turn comes

@@ -9,10 +9,21 @@ namespace {
 using Codec = Vornex::Codec;
 using Format = Vornex::Format;
 
+// The path between double quotes. A double quote in it closes the quoted stretch, stands escaped
+// as the runner reads it (\") and opens the next one, so that the path stays one argument; a path
+// without one is written as it is.
 std::string quoted(const std::filesystem::path& path) {
   std::string text;
   text.reserve(path.native().size() + 2);
-  text.append(1, '"').append(path.native()).append(1, '"');
+  text.append(1, '"');
+  for (const char c : path.native()) {
+    if (c == '"') {
+      text.append("\"\\\"\"");
+    } else {
+      text.push_back(c);
+    }
+  }
+  text.append(1, '"');
   return text;
 }
 

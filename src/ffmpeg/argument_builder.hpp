@@ -17,8 +17,9 @@ std::optional<std::string> ffmpegCodec(const Vornex::Config& config);
 std::string ffmpegBitDepth(const Vornex::Config& config);
 
 // The whole argument string, without the program name: the input, the options, the output,
-// single blanks between them and each path in double quotes, written as it is (a path that
-// holds a double quote is the caller's to refuse). Never fails; numbers are written as held.
+// single blanks between them and each path in double quotes, written as it is; a double quote in
+// a path is written `"\""`, which the runner reads as one (platform/runner/argument_split.hpp).
+// Never fails; numbers are written as held.
 std::string ffmpegCommand(const Vornex::Config& config, const std::filesystem::path& input,
                           const std::filesystem::path& output);
 

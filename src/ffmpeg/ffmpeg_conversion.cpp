@@ -83,17 +83,14 @@ struct RunContext {
   }
 };
 
-// Why the source may not be handed to ffmpeg, if it may not. A double quote would end the quoted
-// path early and let the rest of the name become options of ffmpeg's; a FIFO or a device would
-// keep ffmpeg (and a runner slot, with every run queued behind it) waiting or reading for ever.
+// Why the source may not be handed to ffmpeg, if it may not: a FIFO or a device would keep
+// ffmpeg (and a runner slot, with every run queued behind it) waiting or reading for ever.
 // When the run is queued, a missing source is left to ffmpeg to report; when its turn comes
 // (the run may have waited long, and the source may have been swapped for a FIFO meanwhile) a
 // source that is gone is refused too: ffmpeg could not have read it either.
 enum class Moment { queued, starting };
 
 std::optional<std::string> sourceRefusal(const std::filesystem::path& source, Moment moment) {
-  if (moment == Moment::queued && source.native().find('"') != std::string::npos)
-    return "the source's path holds a double quote, which ffmpeg's arguments cannot carry";
   struct stat info {};
   if (::stat(source.c_str(), &info) != 0) {
     if (moment == Moment::starting) return "the source is gone\n";
@@ -112,8 +109,6 @@ std::optional<std::string> sourceRefusal(const std::filesystem::path& source, Mo
 std::optional<std::string> createOutput(std::string_view extension, std::string& path,
                                         std::optional<platform::posix::FileIdentity>& created) {
   const std::string directory = platform::posix::temporaryDirectory();
-  if (directory.find('"') != std::string::npos)
-    return "the temporary directory's path holds a double quote";
   platform::posix::UniqueFd file;
   if (const int error = platform::posix::createTemporaryOutput(extension, path, file); error != 0) {
     path.clear();

@@ -1,5 +1,7 @@
 #include "ffmpeg/argument_builder.hpp"
 
+#include "platform/runner/argument_split.hpp"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -10,8 +12,8 @@ namespace {
 using Codec = Vornex::Codec;
 using Format = Vornex::Format;
 
-// One row for each branch and each codec text. The path is written as it is between double
-// quotes (the engine refuses paths with a quote before a run), and numbers exactly as held.
+// One row for each branch and each codec text. A path is written as it is between double quotes,
+// its own quotes escaped so that the runner reads the very path; numbers exactly as held.
 TEST(ArgumentBuilder, CompleteStrings) {
   using I = std::int64_t;
   const std::tuple<Format, Codec, I, I, I, I, const char*> rows[] = {
@@ -33,6 +35,7 @@ TEST(ArgumentBuilder, CompleteStrings) {
       {Format::aac, Codec::alac, 44100, 16, 2, 128, "-ar 44100  -ac 2 -c:a aac_at -vn"},
   };
   const std::string input = "/in/my \"song\" %d.wav";
+  const std::string written = R"("/in/my "\""song"\"" %d.wav")";
   for (const auto& [format, codec, sampleRate, bitDepth, channels, bitRate, middle] : rows) {
     SCOPED_TRACE(std::string(format.rawValue()) + "/" + std::string(codec.rawValue()));
     // The codec set under mp4 (which accepts every codec forced here), then the format changed,
@@ -40,8 +43,9 @@ TEST(ArgumentBuilder, CompleteStrings) {
     Vornex::Config config(Format::mp4, codec, sampleRate, bitDepth, channels, bitRate);
     config.fileFormat = format;
     if (config.fileCodec() != codec) config.updateFileCodec(codec);
-    EXPECT_EQ(vornlib::ffmpeg::ffmpegCommand(config, input, "/out"),
-              "-i \"" + input + "\" " + middle + " \"/out\"");
+    const std::string command = vornlib::ffmpeg::ffmpegCommand(config, input, "/out");
+    EXPECT_EQ(command, "-i " + written + " " + middle + " \"/out\"");
+    EXPECT_EQ(vornlib::platform::runner::splitArguments(command)[1], input);
   }
 }
 

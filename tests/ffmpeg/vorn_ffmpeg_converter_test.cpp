@@ -38,4 +38,29 @@ TEST(FFmpegEngine, EveryArgumentShapeGivesAFileFFprobeReads) {
   }
 }
 
+// Names with double quotes, one made to smuggle an option and a file of its own into ffmpeg's
+// arguments, into a temporary directory whose name holds them too: the very file is converted,
+// and nothing else is written.
+TEST(FFmpegEngine, NamesWithDoubleQuotesConvertTheVeryFile) {
+  namespace fs = std::filesystem;
+  const vornlib::test::TempDir dir;
+  const fs::path outputs = dir / "out \"q\"";
+  fs::create_directory(outputs);
+  const vornlib::test::TmpdirScope scope(outputs);
+  const char* names[] = {"12\" Mix.wav", "Live at \"The Hall\".wav", "a\" -y \"evil.wav"};
+  for (const char* name : names) {
+    vornlib::test::makeTone(dir / name, 0.3, 22050, 1);
+    vornlib::test::Reports reports;
+    VornFFMpegConverter().convert(dir / name,
+                                  Vornex::Config(Format::mp3, std::nullopt, 22050, 16, 1, 64),
+                                  reports.completion());
+    const auto report = reports.first();
+    ASSERT_TRUE(report && report->location) << name;
+    EXPECT_EQ(vornlib::test::ffprobeAudio(*report->location).codecName, "mp3") << name;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 4);  // the sources, outputs/
+  EXPECT_EQ(std::distance(fs::directory_iterator(outputs), {}), 3);
+  EXPECT_FALSE(fs::exists("evil.wav"));
+}
+
 }  // namespace

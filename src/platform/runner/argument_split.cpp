@@ -8,8 +8,13 @@ std::vector<std::string> splitArguments(std::string_view text) {
   // Tracked apart from `current` being non-empty, so that `""` still yields an argument.
   bool inArgument = false;
   bool inQuotes = false;
-  for (const char c : text) {
-    if (c == '"') {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' && !inQuotes && i + 1 < text.size() && text[i + 1] == '"') {
+      current.push_back('"');
+      inArgument = true;
+      ++i;
+    } else if (c == '"') {
       inQuotes = !inQuotes;
       inArgument = true;
     } else if (c == ' ' && !inQuotes) {

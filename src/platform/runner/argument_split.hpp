@@ -14,7 +14,9 @@ namespace vornlib::platform::runner {
 // - a double-quoted stretch belongs to the argument around it, without its quotes, blanks
 //   inside kept: `-metadata title="A B"` gives `-metadata` and `title=A B`;
 // - `""` on its own is an empty argument, the one way to pass one;
-// - there is no escape character, so an argument cannot hold a double quote;
+// - outside a quoted stretch, `\"` is a double quote that belongs to the argument (the
+//   backslash dropped): `"12"\"" Mix.wav"` gives `12" Mix.wav`; every other backslash, and any
+//   inside a quoted stretch, is an ordinary character;
 // - an unterminated quote runs to the end of the string, as if closed there.
 std::vector<std::string> splitArguments(std::string_view text);
 
