@@ -24,8 +24,8 @@ class VORNLIB_API VornFFMpegConverter {
   // temporary directory does not let us create, is refused the same way without running
   // ffmpeg, and nothing is written. The source is looked at again when the run's turn comes
   // (runs wait in the runner's queue): one that is gone or no longer a regular file by then is
-  // refused the same way, without running ffmpeg, its output file left empty. After a failure,
-  // whatever ffmpeg left at the output path stays there.
+  // refused the same way, without running ffmpeg. After a failure, whatever ffmpeg wrote at the
+  // output path stays there; an output it wrote nothing into is removed.
   void convert(const std::filesystem::path& file, const Vornex::Config& with,
                Vornex::Completion completition);
 };
