@@ -164,6 +164,46 @@ typedef void (*VornexObserver)(void* context, const VornexReport* report);
  * Returns VORNEX_OK, or VORNEX_OUT_OF_MEMORY (the observer is then unchanged). */
 VORNLIB_API int vornex_set_observer(VornexObserver observer, void* context);
 
+/* What a host may add to one conversion (the C face of Vornex::Options, vornlib/vornex.hpp, which
+ * says what each does). Opaque; made by vornex_options_create, released by
+ * vornex_options_release; a conversion started with it keeps what it needs, so it may be released
+ * or changed as soon as the call returns. */
+typedef struct VornexOptions VornexOptions;
+
+/* A new, empty set of options that the caller owns, or NULL when memory runs out. */
+VORNLIB_API VornexOptions* vornex_options_create(void);
+
+/* Releases options. NULL is ignored. */
+VORNLIB_API void vornex_options_release(VornexOptions* options);
+
+/* Progress reports, as the _and_progress calls make them (NULL for none); the block gets the
+ * conversion's context. Returns VORNEX_OK, or VORNEX_INVALID_ARGUMENT for NULL options. */
+VORNLIB_API int vornex_options_set_progress(VornexOptions* options, VornexProgressBlock progress);
+
+/* Called once for the conversion, with the conversion's context and the report the observer
+ * gets, right before its block, after the final progress report and the observer (NULL for
+ * none). Returns VORNEX_OK, or VORNEX_INVALID_ARGUMENT for NULL options. */
+VORNLIB_API int vornex_options_set_report(VornexOptions* options, VornexObserver report);
+
+/* Where the output goes, copied (NULL or "" for the temporary directory): an existing directory,
+ * or the path of a file that must not exist yet. Returns VORNEX_OK, VORNEX_INVALID_ARGUMENT for
+ * NULL options, or VORNEX_OUT_OF_MEMORY (the options are then unchanged). */
+VORNLIB_API int vornex_options_set_destination(VornexOptions* options, const char* destination);
+
+/* vornex_convert_with_file_with_completition with `options` (NULL for none). Returns as that
+ * call does. */
+VORNLIB_API int vornex_convert_with_file_with_completition_and_options(const char* file,
+                                                                       const VornexConfig* with,
+                                                                       VornexBlock completition,
+                                                                       const VornexOptions* options,
+                                                                       void* context);
+
+/* vornex_convert_with_file_with_completion_handler with `options` (NULL for none). Returns as
+ * that call does. */
+VORNLIB_API int vornex_convert_with_file_with_completion_handler_and_options(
+    const char* file, const VornexConfig* with, VornexBlock completionHandler,
+    const VornexOptions* options, void* context);
+
 /* Receives each of Vornlib's log lines (the "Command = " and "error = " lines, and FFmpeg's
  * messages when asked for): NUL-terminated, without a line break, living for the call only.
  * Called on whichever thread logs, Vornlib's own included, and from several at once; it must not

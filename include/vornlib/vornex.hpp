@@ -53,23 +53,6 @@ class VORNLIB_API Vornex {
   enum class ProgressAnswer { proceed, stop };
   using ProgressHandler = std::function<ProgressAnswer(const Progress& progress)>;
 
-  // What a host may add to one conversion. The default (both empty) changes nothing.
-  struct Options {
-    // Called with reports while the conversion runs, at most four times a second, one at a time
-    // and in order, on a thread kept for host code (never one doing the conversion, so a slow
-    // handler only makes reports rarer); then once with isFinal set, on the thread that then
-    // calls the completion (or makes the future ready), after any earlier report has returned.
-    // Answering ProgressAnswer::stop to a report before the final one stops the conversion.
-    // The fraction is known when the source declares its duration.
-    ProgressHandler progress;
-    // A stop requested through this token stops the conversion as ProgressAnswer::stop does.
-    std::stop_token stop;
-  };
-  // Stopping: the `ffmpeg` process is ended and reaped, or the native copy stops and closes both
-  // files; the conversion then completes once with VornError::stopped (a run stopped before
-  // its process started never starts). The partial output stays, as for any failure. A stop
-  // that comes after the conversion has finished changes nothing.
-
   // One finished conversion, as the observer sees it.
   struct Report {
     Engine engine = Engine::ffmpeg;
@@ -85,6 +68,36 @@ class VORNLIB_API Vornex {
     std::string reason;
   };
   using Observer = std::function<void(const Report& report)>;
+
+  // What a host may add to one conversion. The default (all empty) changes nothing.
+  struct Options {
+    // Called with reports while the conversion runs, at most four times a second, one at a time
+    // and in order, on a thread kept for host code (never one doing the conversion, so a slow
+    // handler only makes reports rarer); then once with isFinal set, on the thread that then
+    // calls the completion (or makes the future ready), after any earlier report has returned.
+    // Answering ProgressAnswer::stop to a report before the final one stops the conversion.
+    // The fraction is known when the source declares its duration.
+    ProgressHandler progress;
+    // A stop requested through this token stops the conversion as ProgressAnswer::stop does.
+    std::stop_token stop;
+    // Where the output goes. Empty: the temporary directory (see convert). An existing
+    // directory: a new file there, named as in the temporary directory. Any other path: the
+    // output file itself, which must not exist yet; when anything is there (a file, a link,
+    // dangling or not) the conversion fails through its completion and the report's reason
+    // says so, and what was there is left exactly as it was: never followed, truncated or
+    // replaced. A relative path is taken against the working directory when the call is made.
+    // A file made at a destination of the host's gets mode 0666 less the umask; one in the
+    // temporary directory stays 0600.
+    std::filesystem::path destination;
+    // Called once for this conversion, with the report the observer gets (the observer still
+    // sees it too), right before the completion or the future, after the final progress report
+    // and the observer, on the same thread. An exception it throws is dropped.
+    std::function<void(const Report& report)> report;
+  };
+  // Stopping: the `ffmpeg` process is ended and reaped, or the native copy stops and closes both
+  // files; the conversion then completes once with VornError::stopped (a run stopped before
+  // its process started never starts). The partial output stays, as for any failure. A stop
+  // that comes after the conversion has finished changes nothing.
 
   // Installs `observer` for the whole process (an empty one removes it) and returns the one it
   // replaced. It then sees every conversion that reaches an engine through convert() or the C

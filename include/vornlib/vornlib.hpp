@@ -10,4 +10,5 @@
 #include "vornlib/log.hpp"
 #include "vornlib/vorn_error.hpp"
 #include "vornlib/vorn_ffmpeg_converter.hpp"
+#include "vornlib/vornex.h"
 #include "vornlib/vornex.hpp"

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/posix/path.hpp"
 #include "runtime/executor.hpp"
 #include "runtime/immortal.hpp"
 #include "runtime/log.hpp"
@@ -132,7 +133,7 @@ Vornex::Observer exchangeObserver(Vornex::Observer observer) {
 
 ConversionEnd::ConversionEnd(Engine engine, std::filesystem::path source,
                              const Vornex::Options& options)
-    : engine_(engine), source_(std::move(source)) {
+    : engine_(engine), source_(std::move(source)), report_(options.report) {
   runtime::ProgressCallback progress;
   if (options.progress) {
     progress = [handler = options.progress](const runtime::ProgressReport& report) {
@@ -153,7 +154,7 @@ void ConversionEnd::conclude(const std::optional<std::filesystem::path>& locatio
   const bool succeeded = location.has_value();
   watch_->finish(succeeded);
   const std::shared_ptr<const Vornex::Observer> observer = observerSlot().current();
-  if (!observer) return;
+  if (!observer && !report_) return;
   try {
     Vornex::Report report;
     report.engine = engine_;
@@ -167,7 +168,13 @@ void ConversionEnd::conclude(const std::optional<std::filesystem::path>& locatio
             std::visit([](const auto& e) { return std::string(e.what()); }, *report.error);
       }
     }
-    (*observer)(report);
+    if (observer) {
+      try {
+        (*observer)(report);
+      } catch (...) {  // NOLINT(bugprone-empty-catch): the host's exception; the report goes on
+      }
+    }
+    if (report_) report_(report);
   } catch (...) {  // Out of memory, or the host's exception: the outcome goes on regardless.
   }
 }
@@ -177,7 +184,8 @@ void dispatch(const std::filesystem::path& file, const Vornex::Config& config,
               const Vornex::Options& options) {
   const Engine choice = chooseEngine(config);
   auto end = std::make_shared<ConversionEnd>(choice, file, options);
-  const std::unique_ptr<InternalVornConverter> engine = factory(choice, end->watch());
+  const std::unique_ptr<InternalVornConverter> engine =
+      factory(choice, EngineContext{end->watch(), options.destination});
   engine->convert(
       file, config,
       [end = std::move(end), completition = std::move(completition)](
@@ -195,6 +203,9 @@ void convertInBackground(std::filesystem::path file, const std::shared_ptr<Vorne
   // returns, long before the conversion starts.
   std::shared_ptr<const Vornex::Config> snapshot =
       config ? std::make_shared<const Vornex::Config>(*config) : nullptr;
+  // So is a relative destination, against the working directory of now.
+  if (!options.destination.empty())
+    options.destination = platform::posix::absolutePath(options.destination);
   std::function<void()> start = [file = std::move(file), config = std::move(snapshot),
                                  factory = std::move(factory), options = std::move(options),
                                  continuation] {
@@ -208,7 +219,8 @@ void convertInBackground(std::filesystem::path file, const std::shared_ptr<Vorne
         // for host code, not on the engine's.
         const Engine choice = chooseEngine(*config);
         auto end = std::make_shared<ConversionEnd>(choice, file, options);
-        const std::unique_ptr<InternalVornConverter> engine = factory(choice, end->watch());
+        const std::unique_ptr<InternalVornConverter> engine =
+            factory(choice, EngineContext{end->watch(), options.destination});
         continuation->setEnd(std::move(end));
         engine->convert(file, *config, std::move(completion));
       } catch (...) {

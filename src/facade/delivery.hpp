@@ -22,7 +22,7 @@ namespace vornlib::facade {
 Vornex::Observer exchangeObserver(Vornex::Observer observer);
 
 // The end of one conversion as the host sees it besides its outcome: the final progress report,
-// then the observer (if one is installed by then).
+// then the observer (if one is installed by then), then the conversion's own report callback.
 class ConversionEnd {
  public:
   ConversionEnd(Engine engine, std::filesystem::path source, const Vornex::Options& options);
@@ -36,6 +36,7 @@ class ConversionEnd {
  private:
   Engine engine_;
   std::filesystem::path source_;
+  std::function<void(const Vornex::Report&)> report_;  // the conversion's own, after the observer
   std::shared_ptr<runtime::ConversionWatch> watch_;
   std::atomic<bool> concluded_{false};
   // Forwards a stop requested through the host's token while the conversion runs.

@@ -12,31 +12,29 @@ namespace vornlib::facade {
 namespace {
 
 void runFFmpeg(const std::filesystem::path& file, const Vornex::Config& with,
-               Vornex::Completion completition,
-               const std::shared_ptr<runtime::ConversionWatch>& watch) {
+               Vornex::Completion completition, const EngineContext& context) {
   ffmpeg::startConversion(platform::runner::controlledProcessRunner(), file, with,
-                          std::move(completition), watch);
+                          std::move(completition), context.watch, context.destination);
 }
 
 void runNative(const std::filesystem::path& file, const Vornex::Config& with,
-               Vornex::Completion completition,
-               const std::shared_ptr<runtime::ConversionWatch>& watch) {
-  native::convert(platform::audio::ffmpegAudioFileService(), file, with, completition, watch.get());
+               Vornex::Completion completition, const EngineContext& context) {
+  native::convert(platform::audio::ffmpegAudioFileService(), file, with, completition,
+                  context.watch.get(), context.destination);
 }
 
-// One of the library's engines for one call, with that call's watch.
+// One of the library's engines for one call, with that call's context.
 template <auto run>
 class LibraryEngine final : public InternalVornConverter {
  public:
-  explicit LibraryEngine(std::shared_ptr<runtime::ConversionWatch> watch) noexcept
-      : watch_(std::move(watch)) {}
+  explicit LibraryEngine(EngineContext context) noexcept : context_(std::move(context)) {}
   void convert(const std::filesystem::path& file, const Vornex::Config& with,
                Vornex::Completion completition) override {
-    run(file, with, std::move(completition), watch_);
+    run(file, with, std::move(completition), context_);
   }
 
  private:
-  std::shared_ptr<runtime::ConversionWatch> watch_;
+  EngineContext context_;
 };
 
 // The formats auto_ sends to the native engine, by format ordinal.
@@ -70,10 +68,10 @@ Engine chooseEngine(const Vornex::Config& config) noexcept {
                                                                         : Engine::ffmpeg;
 }
 
-std::unique_ptr<InternalVornConverter> makeEngine(Engine engine,
-                                                  std::shared_ptr<runtime::ConversionWatch> watch) {
-  if (engine == Engine::native) return std::make_unique<LibraryEngine<runNative>>(std::move(watch));
-  return std::make_unique<LibraryEngine<runFFmpeg>>(std::move(watch));
+std::unique_ptr<InternalVornConverter> makeEngine(Engine engine, EngineContext context) {
+  if (engine == Engine::native)
+    return std::make_unique<LibraryEngine<runNative>>(std::move(context));
+  return std::make_unique<LibraryEngine<runFFmpeg>>(std::move(context));
 }
 
 }  // namespace vornlib::facade

@@ -27,15 +27,21 @@ using Engine = Vornex::Engine;
 // an explicit preference is obeyed for every format.
 Engine chooseEngine(const Vornex::Config& config) noexcept;
 
-// Makes a fresh engine object for one call. The engine reports progress to `watch`, looks at its
-// stop requests and leaves there the output's name and why a conversion failed; an engine that
-// cannot do that ignores it.
-using EngineFactory = std::function<std::unique_ptr<InternalVornConverter>(
-    Engine engine, std::shared_ptr<runtime::ConversionWatch> watch)>;
+// What one call hands its engine beside the system's three arguments. The engine reports progress
+// to `watch`, looks at its stop requests and leaves there the output's name and why a conversion
+// failed; it puts the output where `destination` says (Vornex::Options::destination). An engine
+// that cannot do that ignores it.
+struct EngineContext {
+  std::shared_ptr<runtime::ConversionWatch> watch;
+  std::filesystem::path destination;
+};
+
+// Makes a fresh engine object for one call.
+using EngineFactory =
+    std::function<std::unique_ptr<InternalVornConverter>(Engine engine, EngineContext context)>;
 
 // The library's engines: the FFmpeg engine on the process runner, and the native engine on the
 // audio-file service.
-std::unique_ptr<InternalVornConverter> makeEngine(Engine engine,
-                                                  std::shared_ptr<runtime::ConversionWatch> watch);
+std::unique_ptr<InternalVornConverter> makeEngine(Engine engine, EngineContext context);
 
 }  // namespace vornlib::facade

@@ -14,6 +14,12 @@ struct VornexConfig {
   std::shared_ptr<Vornex::Config> config;
 };
 
+struct VornexOptions {
+  VornexProgressBlock progress = nullptr;
+  VornexObserver report = nullptr;
+  std::string destination;
+};
+
 namespace {
 
 struct ErrorView {
@@ -47,15 +53,35 @@ void callBlock(VornexBlock block, void* context, const std::filesystem::path* lo
   }
 }
 
-Vornex::Options optionsFor(VornexProgressBlock progress, void* context) {
+// Hands `report` to a C observer, its texts living for the call.
+void callObserver(VornexObserver observer, void* context, const Vornex::Report& report) {
+  std::optional<ErrorView> error;
+  if (report.error) error = view(*report.error);
+  const VornexError c{error ? error->domain : nullptr, error ? error->code : 0,
+                      error ? error->description.c_str() : nullptr};
+  const VornexReport r{
+      report.engine == Vornex::Engine::ffmpeg ? VORNEX_CONVERTER_FFMPEG : VORNEX_CONVERTER_EXT,
+      report.source.c_str(), report.output.empty() ? nullptr : report.output.c_str(),
+      error ? &c : nullptr, report.reason.c_str()};
+  observer(context, &r);
+}
+
+Vornex::Options optionsFor(const VornexOptions* given, void* context) {
   Vornex::Options options;
-  if (progress) {
+  if (given == nullptr) return options;
+  if (VornexProgressBlock progress = given->progress) {
     options.progress = [progress, context](const Vornex::Progress& report) {
       const VornexProgress c{report.fraction, report.seconds, report.isFinal ? 1 : 0};
       return progress(context, &c) == VORNEX_STOP ? Vornex::ProgressAnswer::stop
                                                   : Vornex::ProgressAnswer::proceed;
     };
   }
+  if (VornexObserver report = given->report) {
+    options.report = [report, context](const Vornex::Report& r) {
+      callObserver(report, context, r);
+    };
+  }
+  options.destination = given->destination;
   return options;
 }
 
@@ -65,7 +91,7 @@ namespace vornlib::facade {
 
 int convertWithCompletition(const char* file, const VornexConfig* with, VornexBlock completition,
                             void* context, const EngineFactory& factory,
-                            VornexProgressBlock progress) noexcept {
+                            const VornexOptions* options) noexcept {
   if (!file || !with || !completition) return VORNEX_INVALID_ARGUMENT;
   try {
     dispatch(
@@ -75,7 +101,7 @@ int convertWithCompletition(const char* file, const VornexConfig* with, VornexBl
           callBlock(completition, context, location ? &*location : nullptr,
                     error ? &*error : nullptr);
         },
-        factory, optionsFor(progress, context));
+        factory, optionsFor(options, context));
   } catch (...) {
     return VORNEX_OUT_OF_MEMORY;
   }
@@ -84,7 +110,7 @@ int convertWithCompletition(const char* file, const VornexConfig* with, VornexBl
 
 int convertWithCompletionHandler(const char* file, const VornexConfig* with,
                                  VornexBlock completionHandler, void* context,
-                                 EngineFactory factory, VornexProgressBlock progress) noexcept {
+                                 EngineFactory factory, const VornexOptions* options) noexcept {
   if (!file || !with || !completionHandler) return VORNEX_INVALID_ARGUMENT;
   try {
     convertInBackground(
@@ -94,7 +120,7 @@ int convertWithCompletionHandler(const char* file, const VornexConfig* with,
           const auto* error = std::get_if<Vornex::Error>(&outcome);
           callBlock(completionHandler, context, location, error);
         },
-        std::move(factory), optionsFor(progress, context));
+        std::move(factory), optionsFor(options, context));
   } catch (...) {
     return VORNEX_OUT_OF_MEMORY;
   }
@@ -180,8 +206,9 @@ int vornex_convert_with_file_with_completition_and_progress(const char* file,
                                                             VornexBlock completition,
                                                             VornexProgressBlock progress,
                                                             void* context) {
+  const VornexOptions options{progress, nullptr, {}};
   return vornlib::facade::convertWithCompletition(file, with, completition, context,
-                                                  vornlib::facade::makeEngine, progress);
+                                                  vornlib::facade::makeEngine, &options);
 }
 
 int vornex_convert_with_file_with_completion_handler_and_progress(const char* file,
@@ -189,8 +216,9 @@ int vornex_convert_with_file_with_completion_handler_and_progress(const char* fi
                                                                   VornexBlock completionHandler,
                                                                   VornexProgressBlock progress,
                                                                   void* context) {
+  const VornexOptions options{progress, nullptr, {}};
   return vornlib::facade::convertWithCompletionHandler(file, with, completionHandler, context,
-                                                       vornlib::facade::makeEngine, progress);
+                                                       vornlib::facade::makeEngine, &options);
 }
 
 int vornex_set_observer(VornexObserver observer, void* context) {
@@ -200,15 +228,7 @@ int vornex_set_observer(VornexObserver observer, void* context) {
   }
   try {
     Vornex::setObserver([observer, context](const Vornex::Report& report) {
-      std::optional<ErrorView> error;
-      if (report.error) error = view(*report.error);
-      const VornexError c{error ? error->domain : nullptr, error ? error->code : 0,
-                          error ? error->description.c_str() : nullptr};
-      const VornexReport r{
-          report.engine == Vornex::Engine::ffmpeg ? VORNEX_CONVERTER_FFMPEG : VORNEX_CONVERTER_EXT,
-          report.source.c_str(), report.output.empty() ? nullptr : report.output.c_str(),
-          error ? &c : nullptr, report.reason.c_str()};
-      observer(context, &r);
+      callObserver(observer, context, report);
     });
   } catch (...) {
     return VORNEX_OUT_OF_MEMORY;
@@ -234,6 +254,58 @@ int vornex_set_log_sink(VornexLogSink sink, void* context) {
 
 int vornex_set_ffmpeg_messages_logged(int logged) {
   return vornlib::setFFmpegMessagesLogged(logged != 0) ? 1 : 0;
+}
+
+VornexOptions* vornex_options_create(void) {
+  try {
+    return std::make_unique<VornexOptions>().release();
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void vornex_options_release(VornexOptions* options) {
+  std::unique_ptr<VornexOptions> owned(options);
+}
+
+int vornex_options_set_progress(VornexOptions* options, VornexProgressBlock progress) {
+  if (!options) return VORNEX_INVALID_ARGUMENT;
+  options->progress = progress;
+  return VORNEX_OK;
+}
+
+int vornex_options_set_report(VornexOptions* options, VornexObserver report) {
+  if (!options) return VORNEX_INVALID_ARGUMENT;
+  options->report = report;
+  return VORNEX_OK;
+}
+
+int vornex_options_set_destination(VornexOptions* options, const char* destination) {
+  if (!options) return VORNEX_INVALID_ARGUMENT;
+  try {
+    options->destination = destination ? destination : "";
+  } catch (...) {
+    return VORNEX_OUT_OF_MEMORY;
+  }
+  return VORNEX_OK;
+}
+
+int vornex_convert_with_file_with_completition_and_options(const char* file,
+                                                           const VornexConfig* with,
+                                                           VornexBlock completition,
+                                                           const VornexOptions* options,
+                                                           void* context) {
+  return vornlib::facade::convertWithCompletition(file, with, completition, context,
+                                                  vornlib::facade::makeEngine, options);
+}
+
+int vornex_convert_with_file_with_completion_handler_and_options(const char* file,
+                                                                 const VornexConfig* with,
+                                                                 VornexBlock completionHandler,
+                                                                 const VornexOptions* options,
+                                                                 void* context) {
+  return vornlib::facade::convertWithCompletionHandler(file, with, completionHandler, context,
+                                                       vornlib::facade::makeEngine, options);
 }
 
 }  // extern "C"

@@ -9,11 +9,11 @@ namespace vornlib::facade {
 
 int convertWithCompletition(const char* file, const VornexConfig* with, VornexBlock completition,
                             void* context, const EngineFactory& factory,
-                            VornexProgressBlock progress = nullptr) noexcept;
+                            const VornexOptions* options = nullptr) noexcept;
 
 int convertWithCompletionHandler(const char* file, const VornexConfig* with,
                                  VornexBlock completionHandler, void* context,
                                  EngineFactory factory,
-                                 VornexProgressBlock progress = nullptr) noexcept;
+                                 const VornexOptions* options = nullptr) noexcept;
 
 }  // namespace vornlib::facade

@@ -70,8 +70,23 @@ std::string ffmpegBitDepth(const Vornex::Config& config) {
   return std::string("-c:a pcm_s").append(std::to_string(config.bitDepth)).append("le");
 }
 
+std::string_view ffmpegMuxer(Vornex::Format format) noexcept {
+  switch (format) {
+    case Format::aac:
+      return "adts";
+    case Format::aifc:
+      return "aiff";
+    case Format::m4a:
+      return "ipod";
+    case Format::wma:
+      return "asf";
+    default:
+      return format.fileExtension();  // wav aiff caf mp4 flac mp3 ogg: named as their muxer
+  }
+}
+
 std::string ffmpegCommand(const Vornex::Config& config, const std::filesystem::path& input,
-                          const std::filesystem::path& output) {
+                          const std::filesystem::path& output, std::string_view muxer) {
   const Codec codec = config.fileCodec();
   const bool aacContainer = config.fileFormat == Format::aac;
 
@@ -96,6 +111,7 @@ std::string ffmpegCommand(const Vornex::Config& config, const std::filesystem::p
     entries.emplace_back(option("-ac", config.countOfChanel));
     entries.push_back(ffmpegCodec(config));
   }
+  if (!muxer.empty()) entries.emplace_back(std::string("-f ").append(muxer));
   entries.emplace_back(quoted(output));
 
   std::string command;

@@ -20,7 +20,13 @@ std::string ffmpegBitDepth(const Vornex::Config& config);
 // single blanks between them and each path in double quotes, written as it is; a double quote in
 // a path is written `"\""`, which the runner reads as one (platform/runner/argument_split.hpp).
 // Never fails; numbers are written as held.
+// With `muxer` (for an output whose name does not say its format), "-f <muxer>" goes right
+// before the output.
 std::string ffmpegCommand(const Vornex::Config& config, const std::filesystem::path& input,
-                          const std::filesystem::path& output);
+                          const std::filesystem::path& output, std::string_view muxer = {});
+
+// The muxer ffmpeg picks for a file named with the format's extension ("adts" for aac, "ipod" for
+// m4a, "asf" for wma...).
+std::string_view ffmpegMuxer(Vornex::Format format) noexcept;
 
 }  // namespace vornlib::ffmpeg

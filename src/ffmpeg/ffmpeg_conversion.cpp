@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "ffmpeg/argument_builder.hpp"
+#include "platform/posix/output.hpp"
 #include "platform/posix/path.hpp"
-#include "platform/posix/temporary.hpp"
 #include "platform/runner/run_options.hpp"
 #include "runtime/executor.hpp"
 #include "runtime/log.hpp"
@@ -106,13 +106,16 @@ std::optional<std::string> sourceRefusal(const std::filesystem::path& source, Mo
 // process list while the run waits, and a link or file planted under it must neither redirect
 // nor block the conversion. Gives why it could not be created, if it could not; `path` holds the
 // name.
-std::optional<std::string> createOutput(std::string_view extension, std::string& path,
+std::optional<std::string> createOutput(const platform::posix::OutputPlace& place,
+                                        std::string_view extension, std::string& path,
                                         std::optional<platform::posix::FileIdentity>& created) {
-  const std::string directory = platform::posix::temporaryDirectory();
   platform::posix::UniqueFd file;
-  if (const int error = platform::posix::createTemporaryOutput(extension, path, file); error != 0) {
+  if (const int error = platform::posix::createOutput(place, extension, path, file); error != 0) {
     path.clear();
-    return "cannot create the output in " + directory + ": " +
+    if (!place.file.empty() && error == EEXIST)
+      return "the output \"" + place.file + "\" is there already; it is left as it is";
+    return "cannot create the output " +
+           (place.file.empty() ? "in " + place.directory : "\"" + place.file + "\"") + ": " +
            std::generic_category().message(error);
   }
   created = platform::posix::identityOf(file);
@@ -123,17 +126,27 @@ std::optional<std::string> createOutput(std::string_view extension, std::string&
 
 void startConversion(platform::runner::ControlledRunner& runner, const std::filesystem::path& file,
                      const Vornex::Config& config, Vornex::Completion completition,
-                     std::shared_ptr<runtime::ConversionWatch> watch) {
+                     std::shared_ptr<runtime::ConversionWatch> watch,
+                     const std::filesystem::path& destination) {
   const std::filesystem::path source = platform::posix::absolutePath(file);
   const std::string_view extension = config.fileFormat.fileExtension();
+  const platform::posix::OutputPlace place = platform::posix::outputPlace(destination);
   std::string created;
   std::optional<platform::posix::FileIdentity> identity;
   std::optional<std::string> refusal = sourceRefusal(source, Moment::queued);
-  if (!refusal) refusal = createOutput(extension, created, identity);
+  if (!refusal) refusal = createOutput(place, extension, created, identity);
   // A refused run still logs a command, with the name its output would have had.
-  const std::filesystem::path output(
-      created.empty() ? platform::posix::temporaryOutputPath(extension) : created);
-  std::string command = ffmpegCommand(config, source, output);
+  std::string named = created;
+  if (named.empty())
+    named = place.file.empty()
+                ? place.directory + platform::posix::uuidString() + "." + std::string(extension)
+                : place.file;
+  const std::filesystem::path output(named);
+  // A file the host named may say nothing of its format, or something else.
+  const std::string suffix = output.extension().native();
+  const bool namedFormat = suffix.size() == extension.size() + 1 && suffix.ends_with(extension);
+  std::string command = ffmpegCommand(
+      config, source, output, namedFormat ? std::string_view() : ffmpegMuxer(config.fileFormat));
   if (watch && !refusal) watch->setOutput(created);
   auto context = std::make_shared<const RunContext>(
       RunContext{std::move(completition), output, command, watch, identity});

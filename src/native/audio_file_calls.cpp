@@ -1,6 +1,6 @@
 #include "native/audio_file_calls.hpp"
 
-#include "platform/posix/temporary.hpp"
+#include "platform/posix/output.hpp"
 
 namespace vornlib::native {
 namespace {
@@ -49,17 +49,21 @@ std::optional<double> declaredSeconds(audio::AudioFileService& service,
   return static_cast<double>(frames) / format.mSampleRate;
 }
 
-AudioFile createDestination(audio::AudioFileService& service, std::string& name,
+AudioFile createDestination(audio::AudioFileService& service,
+                            const platform::posix::OutputPlace& place, std::string& name,
                             std::string_view extension, audio::AudioFileTypeID type,
                             const audio::AudioStreamBasicDescription& description) {
+  // A fresh name may replace a regular file planted under it; the host's own file name never
+  // replaces anything.
+  std::uint32_t flags = place.file.empty() ? audio::kAudioFileFlags_EraseFile : 0;
+  if (place.hostsOwn) flags |= audio::kAudioFileFlags_HostsOwn;
   audio::ExtAudioFileRef raw = nullptr;
-  const audio::OSStatus status = platform::posix::createUnderFreshName(
-      extension, name,
+  const audio::OSStatus status = platform::posix::createIn(
+      place, extension, name,
       [&](const std::string& path) {
         const audio::AudioStreamBasicDescription copy = description;
         raw = nullptr;
-        return service.ExtAudioFileCreateWithURL(path, type, &copy, nullptr,
-                                                 audio::kAudioFileFlags_EraseFile, &raw);
+        return service.ExtAudioFileCreateWithURL(path, type, &copy, nullptr, flags, &raw);
       },
       [&raw](audio::OSStatus answer) { return answer == audio::dupFNErr && raw == nullptr; });
   return adopt(service, status, raw);

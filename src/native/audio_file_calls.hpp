@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/audio_file/audio_file.hpp"
+#include "platform/posix/output.hpp"
 #include "vornlib/ext_error.hpp"
 
 namespace vornlib::native {
@@ -41,10 +42,12 @@ AudioFile openSource(audio::AudioFileService& service, const std::string& path);
 std::optional<double> declaredSeconds(audio::AudioFileService& service,
                                       audio::ExtAudioFileRef source) noexcept;
 
-// The destination, created under a fresh output name with `extension`, which `name` receives
-// (also when the creation fails). A name taken by a link or another non-regular file (which
-// only someone planting names makes) is replaced by a fresh one, a few times.
-AudioFile createDestination(audio::AudioFileService& service, std::string& name,
+// The destination, created at `place`: under a fresh output name with `extension` in a directory
+// (a name taken by a link or another non-regular file, which only someone planting names makes,
+// is replaced by a fresh one, a few times), or as the very file the host named, which must not
+// exist yet. `name` receives the name, also when the creation fails.
+AudioFile createDestination(audio::AudioFileService& service,
+                            const platform::posix::OutputPlace& place, std::string& name,
                             std::string_view extension, audio::AudioFileTypeID type,
                             const audio::AudioStreamBasicDescription& description);
 

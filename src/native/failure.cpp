@@ -39,9 +39,11 @@ std::string failureReason(Step step, const ExtError& error, const std::string& s
                           const std::string& destination) {
   std::string reason = stepText(step, source, destination) + " failed: " + error.what();
   if (error.kind() == ExtError::Case::osstatusError) {
-    const std::string_view name =
-        platform::audio::statusName(static_cast<platform::audio::OSStatus>(error.status()));
+    const auto status = static_cast<platform::audio::OSStatus>(error.status());
+    const std::string_view name = platform::audio::statusName(status);
     if (!name.empty()) reason.append(" (").append(name).append(")");
+    if (step == Step::create && status == platform::audio::dupFNErr)
+      reason.append(": something is there already; it is left as it is");
   }
   return reason;
 }

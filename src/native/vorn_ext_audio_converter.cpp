@@ -29,8 +29,8 @@ enum class Outcome { converted, stopped, failed };
 class Conversion {
  public:
   Conversion(audio::AudioFileService& service, const Vornex::Config& with,
-             runtime::ConversionWatch* watch) noexcept
-      : service_(service), with_(with), watch_(watch) {}
+             runtime::ConversionWatch* watch, const std::filesystem::path& destination) noexcept
+      : service_(service), with_(with), watch_(watch), destinationAsked_(destination) {}
 
   Outcome run(const std::filesystem::path& file) noexcept;
 
@@ -50,8 +50,9 @@ class Conversion {
   audio::AudioFileService& service_;
   const Vornex::Config& with_;
   runtime::ConversionWatch* watch_;
-  std::string source_;       // the source's absolute name
-  std::string destination_;  // the output's name, once one is chosen
+  const std::filesystem::path& destinationAsked_;  // empty: the temporary directory
+  std::string source_;                             // the source's absolute name
+  std::string destination_;                        // the output's name, once one is chosen
   Step step_ = Step::openSource;
   std::optional<ExtError> error_;  // after a failure
 };
@@ -74,8 +75,9 @@ Outcome Conversion::run(const std::filesystem::path& file) noexcept {
     if (!type) throw ExtError::notSupportedFormat;
 
     step_ = Step::create;
-    AudioFile destination =
-        createDestination(service_, destination_, with_.fileFormat.fileExtension(), *type, stored);
+    const platform::posix::OutputPlace place = platform::posix::outputPlace(destinationAsked_);
+    AudioFile destination = createDestination(service_, place, destination_,
+                                              with_.fileFormat.fileExtension(), *type, stored);
     noteOutput();
 
     step_ = Step::describe;
@@ -155,8 +157,8 @@ void Conversion::noteFailure(const platform::av::MessageCapture& said) noexcept 
 
 void convert(audio::AudioFileService& service, const std::filesystem::path& file,
              const Vornex::Config& with, const Vornex::Completion& completition,
-             runtime::ConversionWatch* watch) {
-  Conversion conversion(service, with, watch);
+             runtime::ConversionWatch* watch, const std::filesystem::path& destination) {
+  Conversion conversion(service, with, watch, destination);
   const Outcome outcome = conversion.run(file);
   if (outcome == Outcome::failed) logFailure(*conversion.error());
   if (!completition) return;

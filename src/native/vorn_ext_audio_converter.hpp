@@ -28,9 +28,11 @@ namespace vornlib::native {
 // the source's duration and the audio copied so far when progress is wanted, a stop checked
 // once per block when the host may stop (the completion then gets VornError::stopped, nothing
 // is logged), and on failure a reason naming the failing step, e.g.
-// `reading the source failed: osstatusError(-50) (paramErr)`.
+// `reading the source failed: osstatusError(-50) (paramErr)`, followed by the last of what FFmpeg
+// said. The output goes where `destination` says, as Vornex::Options::destination describes.
 void convert(platform::audio::AudioFileService& service, const std::filesystem::path& file,
              const Vornex::Config& with, const Vornex::Completion& completition,
-             runtime::ConversionWatch* watch = nullptr);
+             runtime::ConversionWatch* watch = nullptr,
+             const std::filesystem::path& destination = {});
 
 }  // namespace vornlib::native

@@ -69,6 +69,11 @@ void record(void* seen, const char* location, const VornexError* e) {
   *static_cast<std::string*>(seen) += text;
 }
 
+// The conversion's own report, from C: the output or the reason, in angle brackets.
+void ownReport(void* seen, const VornexReport* r) {
+  static_cast<std::string*>(seen)->append("<").append(r->error ? r->reason : r->output) += ">";
+}
+
 int finalReport(void* seen, const VornexProgress* progress) {
   if (progress->isFinal) *static_cast<std::string*>(seen) += "final";
   return VORNEX_PROCEED;
@@ -90,7 +95,11 @@ TEST(Facade, EveryEndingThroughBothStyles) {
        "the engine dropped its completion without calling it"}};
   auto config = std::make_shared<Vornex::Config>(Format::mp3, std::nullopt, 44100, 16, 2, 128);
   VornexConfig* cConfig = vornex_config_create("mp3", nullptr, 44100, 16, 2, 128);
-  // The final progress report, then the observer, then the outcome: once each, in both styles.
+  VornexOptions* cOptions = vornex_options_create();
+  vornex_options_set_progress(cOptions, finalReport);
+  vornex_options_set_report(cOptions, ownReport);
+  // The final progress report, then the observer, then the conversion's own report, then the
+  // outcome: once each, in both styles.
   std::string seen;
   Vornex::setObserver([&seen](const Vornex::Report& r) {
     seen += "(" + (r.error ? r.reason : r.output.string()) + ")";
@@ -100,6 +109,9 @@ TEST(Facade, EveryEndingThroughBothStyles) {
     const VornexProgress c{p.fraction, p.seconds, p.isFinal};
     return finalReport(&seen, &c), Vornex::ProgressAnswer::proceed;
   };
+  options.report = [&seen](const Vornex::Report& r) {
+    seen += "<" + (r.error ? r.reason : r.output.string()) + ">";
+  };
   for (const auto& [ending, passed, resumed, logged] : rows) {
     SCOPED_TRACE(resumed);
     vornlib::test::LogCapture log;
@@ -107,19 +119,21 @@ TEST(Facade, EveryEndingThroughBothStyles) {
     seen.clear();
     auto future = vf::convertToFuture("/in.wav", config, fake(ending), options);
     EXPECT_EQ(outcome(future), resumed);
-    EXPECT_EQ(seen, "final(" + std::string(resumed) + ")");
+    EXPECT_EQ(seen, "final(" + std::string(resumed) + ")<" + resumed + ">");
     EXPECT_EQ(log.lines(), *logged ? std::vector{"convert(file:with:): " + std::string(logged)}
                                    : std::vector<std::string>());
     seen.clear();  // before the call returns
     EXPECT_EQ(
-        vf::convertWithCompletition("/in.wav", cConfig, record, &seen, fake(ending), finalReport),
+        vf::convertWithCompletition("/in.wav", cConfig, record, &seen, fake(ending), cOptions),
         VORNEX_OK);
-    const std::string first =
-        ending == Ending::dropped ? "" : "final(" + std::string(resumed) + ")";
+    const std::string first = ending == Ending::dropped
+                                  ? ""
+                                  : "final(" + std::string(resumed) + ")<" + resumed + ">";
     EXPECT_EQ(seen, first + passed);
     EXPECT_EQ(FakeEngine::made, 2);  // one engine object per call
   }
   Vornex::setObserver(nullptr);
+  vornex_options_release(cOptions);
   vornex_config_release(cConfig);
   auto unconfigured = Vornex::convert("/x", nullptr);
   EXPECT_EQ(outcome(unconfigured), "unknownError");

@@ -47,6 +47,11 @@ TEST(ArgumentBuilder, CompleteStrings) {
     EXPECT_EQ(command, "-i " + written + " " + middle + " \"/out\"");
     EXPECT_EQ(vornlib::platform::runner::splitArguments(command)[1], input);
   }
+  // An output whose name does not say its format is told it.
+  const Vornex::Config m4a(Format::m4a, Codec::alac, 44100, 16, 2, 128);
+  EXPECT_EQ(vornlib::ffmpeg::ffmpegCommand(m4a, "/in", "/out",
+                                           vornlib::ffmpeg::ffmpegMuxer(m4a.fileFormat)),
+            R"(-i "/in" -ar 44100  -ac 2 -c:a alac -vn -f ipod "/out")");
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "ffmpeg/argument_builder.hpp"
-#include "platform/posix/temporary.hpp"
+#include "platform/posix/output.hpp"
 #include "support/support.hpp"
 
 namespace {

@@ -3,7 +3,7 @@
 
 #include "native/fake_audio_file_service.hpp"
 #include "native/vorn_ext_audio_converter.hpp"
-#include "platform/posix/temporary.hpp"
+#include "platform/posix/output.hpp"
 #include "support/support.hpp"
 
 namespace {

@@ -84,6 +84,9 @@ inline constexpr AudioFileTypeID kAudioFileMP3Type = fourCharCode("MPG3");
 
 // Creation flags.
 inline constexpr std::uint32_t kAudioFileFlags_EraseFile = 1;
+// Vornlib's own: the file is made for the host, at a place of its choosing, with mode 0666 less
+// the umask rather than 0600.
+inline constexpr std::uint32_t kAudioFileFlags_HostsOwn = 1U << 16;
 
 // Properties.
 inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_ClientDataFormat =
@@ -137,7 +140,8 @@ class AudioFileService {
                                        ExtAudioFileRef* outExtAudioFile) = 0;
 
   // Creates the file at `path` to hold `fileType` with data as `streamDesc` describes (copied).
-  // The file is made exclusively, mode 0600, never through a link; with
+  // The file is made exclusively, mode 0600 (kAudioFileFlags_HostsOwn: 0666 less the umask),
+  // never through a link; with
   // kAudioFileFlags_EraseFile a regular file already at `path` is replaced, anything else there
   // fails with dupFNErr. A description that cannot be written exactly fails with
   // kAudioFileUnsupportedDataFormatError before anything is created. `channelLayout` must be

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/temporary.hpp"
+#include "platform/posix/output.hpp"
 
 namespace vornlib::platform::audio {
 
@@ -21,8 +21,8 @@ int StagedOutput::openIo(int bufferBytes, av::IoContextPtr& io) noexcept {
   return 0;
 }
 
-int StagedOutput::create(const std::string& path, bool replaceRegular) noexcept {
-  if (const int error = posix::createExclusive(path, replaceRegular, file_); error != 0)
+int StagedOutput::create(const std::string& path, bool replaceRegular, bool hostsOwn) noexcept {
+  if (const int error = posix::createExclusive(path, replaceRegular, hostsOwn, file_); error != 0)
     return error;
   if (writeAll(staged_.data(), staged_.size()) != 0) return writeError_;
   if (::lseek(file_.get(), static_cast<off_t>(stagedPosition_), SEEK_SET) < 0) return errno;

@@ -25,7 +25,7 @@ class StagedOutput {
 
   // Creates the file `path` as posix::createExclusive does and moves what was staged into it;
   // from then on writes go to the file. Returns 0 or the errno value.
-  int create(const std::string& path, bool replaceRegular) noexcept;
+  int create(const std::string& path, bool replaceRegular, bool hostsOwn) noexcept;
 
   // The errno of the first write to the file that failed; 0 while none has.
   int writeError() const noexcept { return writeError_; }

@@ -99,8 +99,8 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
   }
 
   // Creates the file and moves the header written so far into it.
-  OSStatus createFile(const std::string& path, bool replace) noexcept {
-    return statusFromErrno(output_.create(path, replace));
+  OSStatus createFile(const std::string& path, bool replace, bool hostsOwn) noexcept {
+    return statusFromErrno(output_.create(path, replace, hostsOwn));
   }
 
   OSStatus setClientFormat(const AudioStreamBasicDescription& format) noexcept override {
@@ -311,7 +311,9 @@ OSStatus AudioFileWriter::create(const std::string& path, AudioFileTypeID fileTy
   }
   if (const OSStatus status = writer->prepare(path); status != noErr) return status;
   const bool replace = (flags & kAudioFileFlags_EraseFile) != 0;
-  if (const OSStatus status = writer->createFile(path, replace); status != noErr) return status;
+  const bool hostsOwn = (flags & kAudioFileFlags_HostsOwn) != 0;
+  if (const OSStatus status = writer->createFile(path, replace, hostsOwn); status != noErr)
+    return status;
   out = std::move(writer);
   return noErr;
 }

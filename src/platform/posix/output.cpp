@@ -1,4 +1,4 @@
-#include "platform/posix/temporary.hpp"
+#include "platform/posix/output.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -41,12 +41,35 @@ std::string temporaryOutputPath(std::string_view extension) {
   return temporaryDirectory().append(uuidString()).append(".").append(extension);
 }
 
-int createExclusive(const std::string& path, bool replaceRegular, UniqueFd& file) noexcept {
+OutputPlace outputPlace(const std::filesystem::path& destination) {
+  OutputPlace place;
+  if (destination.empty()) {
+    place.directory = temporaryDirectory();
+    return place;
+  }
+  place.hostsOwn = true;
+  struct stat status {};
+  const std::string absolute = absolutePath(destination).native();
+  if (::stat(absolute.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    place.directory = absolute;
+    while (place.directory.size() > 1 && place.directory.back() == '/') place.directory.pop_back();
+    if (place.directory.back() != '/') place.directory.push_back('/');
+  } else {
+    place.file = absolute;
+  }
+  return place;
+}
+
+int createExclusive(const std::string& path, bool replaceRegular, bool hostsOwn,
+                    UniqueFd& file) noexcept {
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+  // The temporary directory is shared: what we make there is ours alone. At the host's own place
+  // the host's umask decides, as for any file it makes.
+  const mode_t mode = hostsOwn ? 0666 : 0600;
   for (int attempt = 0; attempt < 2; ++attempt) {
     int fd = -1;
     do {
-      fd = ::open(path.c_str(), kFlags, 0600);
+      fd = ::open(path.c_str(), kFlags, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0) {
       file = UniqueFd(fd);
@@ -60,12 +83,13 @@ int createExclusive(const std::string& path, bool replaceRegular, UniqueFd& file
   return EEXIST;
 }
 
-int createTemporaryOutput(std::string_view extension, std::string& path, UniqueFd& file) noexcept {
+int createOutput(const OutputPlace& place, std::string_view extension, std::string& path,
+                 UniqueFd& file) noexcept {
   try {
-    // A directory that refuses for another reason than a taken name fails at the first try.
-    return createUnderFreshName(
-        extension, path,
-        [&file](const std::string& name) { return createExclusive(name, false, file); },
+    // A place that refuses for another reason than a taken name fails at the first try.
+    return createIn(
+        place, extension, path,
+        [&](const std::string& name) { return createExclusive(name, false, place.hostsOwn, file); },
         [](int error) { return error == EEXIST; });
   } catch (...) {
     return ENOMEM;

@@ -6,7 +6,7 @@
 #include <regex>
 #include <set>
 
-#include "platform/posix/temporary.hpp"
+#include "platform/posix/output.hpp"
 #include "support/support.hpp"
 
 namespace {
@@ -34,11 +34,11 @@ TEST(Temporary, OutputsAreCreatedExclusivelyWithoutFollowingLinks) {
   const std::string link = dir / "planted", target = dir / "target", regular = dir / "regular";
   ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
   vornlib::platform::posix::UniqueFd fd;
-  EXPECT_EQ(createExclusive(link, true, fd), EEXIST);
+  EXPECT_EQ(createExclusive(link, true, false, fd), EEXIST);
   EXPECT_FALSE(std::filesystem::exists(target));
-  ASSERT_EQ(createExclusive(regular, false, fd), 0);
-  EXPECT_EQ(createExclusive(regular, false, fd), EEXIST);
-  EXPECT_EQ(createExclusive(regular, true, fd), 0);  // replaced, as an erase asks
+  ASSERT_EQ(createExclusive(regular, false, false, fd), 0);
+  EXPECT_EQ(createExclusive(regular, false, false, fd), EEXIST);
+  EXPECT_EQ(createExclusive(regular, true, false, fd), 0);  // replaced, as an erase asks
   struct stat status {};
   ASSERT_EQ(::lstat(regular.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 0777, 0600U);
