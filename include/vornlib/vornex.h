@@ -72,6 +72,11 @@ VORNLIB_API int vornex_config_set_prefered_converter(VornexConfig* config,
  * configuration or when memory runs out. */
 VORNLIB_API char* vornex_config_copy_description(const VornexConfig* config);
 
+/* The version of the library the program runs with, e.g. "0.1.0" (VORNLIB_VERSION_STRING of
+ * vornlib/version.h is the version of the headers it was built with). Static storage: never
+ * freed. */
+VORNLIB_API const char* vornex_version(void);
+
 /* Frees a string handed out by this interface. NULL is ignored. */
 VORNLIB_API void vornex_string_free(char* string);
 

@@ -8,6 +8,7 @@
 #include "vornlib/file_info.hpp"
 #include "vornlib/format.hpp"
 #include "vornlib/log.hpp"
+#include "vornlib/version.h"
 #include "vornlib/vorn_error.hpp"
 #include "vornlib/vorn_ffmpeg_converter.hpp"
 #include "vornlib/vornex.h"

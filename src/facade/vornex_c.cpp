@@ -9,6 +9,7 @@
 #include "facade/vornex_c.hpp"
 #include "vornlib/config.hpp"
 #include "vornlib/log.hpp"
+#include "vornlib/version.h"
 
 struct VornexConfig {
   std::shared_ptr<Vornex::Config> config;
@@ -183,6 +184,10 @@ char* vornex_config_copy_description(const VornexConfig* config) {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+}
+
+const char* vornex_version(void) {
+  return VORNLIB_VERSION_STRING;
 }
 
 void vornex_string_free(char* string) {

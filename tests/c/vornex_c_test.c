@@ -1,5 +1,6 @@
 /* The C interface, used from C as a C host would. */
 #define _POSIX_C_SOURCE 200809L
+#include <vornlib/version.h>
 #include <vornlib/vornex.h>
 
 #include <errno.h>
@@ -69,6 +70,9 @@ int main(void) {
   snprintf(command, sizeof command, "'%s' -nostdin -v error -f lavfi -i sine=duration=0.5 '%s'",
            VORNLIB_TEST_FFMPEG, source);
   if (system(command) != 0) return 1;
+
+  /* The library is the one these headers describe. */
+  CHECK(strcmp(vornex_version(), VORNLIB_VERSION_STRING) == 0);
 
   /* Configurations: the texts name a format and a codec; unknown texts make nothing. */
   VornexConfig* config = vornex_config_create("mp4", "mp3", 44100, 16, 2, 192);

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <vornlib/version.h>
 #include <vornlib/vornex.h>
 
 typedef struct Run {
@@ -69,7 +70,8 @@ int main(void) {
            convert(longTone, "mp3", VORNEX_CONVERTER_FFMPEG, 1) &&
            convert(longTone, "flac", VORNEX_CONVERTER_EXT, 1);
   vornex_set_observer(NULL, NULL);
-  printf("C consumer: %s, observer saw %d conversions\n", ok ? "ok" : "FAILED",
-         atomic_load(&reports));
+  ok = ok && strcmp(vornex_version(), VORNLIB_VERSION_STRING) == 0;  /* headers and library agree */
+  printf("C consumer: %s, version %s, observer saw %d conversions\n", ok ? "ok" : "FAILED",
+         vornex_version(), atomic_load(&reports));
   return ok && atomic_load(&reports) == 4 ? 0 : 1;
 }
