@@ -8,17 +8,16 @@ install(TARGETS vornlib EXPORT VornlibTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/vornlib ${VORNLIB_GENERATED_INCLUDE}/vornlib
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT VornlibTargets NAMESPACE Vornlib::
-  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vornlib)
-
-# A static library leaves FFmpeg and libuuid to the host's link, so only then does the
-# package have to find them again.
+# A static and a shared build may be installed into one prefix: each has its own targets file,
+# and the package's configuration (the same from either) picks one.
 get_target_property(VORNLIB_LIBRARY_TYPE vornlib TYPE)
 if(VORNLIB_LIBRARY_TYPE STREQUAL "STATIC_LIBRARY")
-  set(VORNLIB_STATIC ON)
+  set(VORNLIB_KIND static)
 else()
-  set(VORNLIB_STATIC OFF)
+  set(VORNLIB_KIND shared)
 endif()
+install(EXPORT VornlibTargets NAMESPACE Vornlib:: FILE VornlibTargets-${VORNLIB_KIND}.cmake
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vornlib)
 configure_package_config_file(cmake/VornlibConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/VornlibConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vornlib)
@@ -45,6 +44,14 @@ if(IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
 else()
   set(VORNLIB_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
+# vornlib.pc, the same from either build: -lvornlib is the shared library where it is installed,
+# the static one otherwise (with --static for its dependencies). vornlib-static.pc, from the
+# static build, names the static library itself, for a prefix that holds both.
 configure_file(cmake/vornlib.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vornlib.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vornlib.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(VORNLIB_KIND STREQUAL "static")
+  configure_file(cmake/vornlib-static.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vornlib-static.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vornlib-static.pc
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
