@@ -1,4 +1,5 @@
-/* VORNLIB_API marks what Vornlib's shared library exports. The library is built with hidden
+/** @file
+ * VORNLIB_API marks what Vornlib's shared library exports. The library is built with hidden
  * visibility, so everything not marked stays inside it; a static build exports nothing either
  * way, and the mark changes nothing there. Usable from C and C++. */
 #ifndef VORNLIB_EXPORT_H

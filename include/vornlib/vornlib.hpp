@@ -1,4 +1,5 @@
-// Vornlib: audio file conversion. Include this header to get the whole C++ interface.
+/// @file
+/// Vornlib: audio file conversion. Include this header to get the whole C++ interface.
 #pragma once
 
 #include "vornlib/codec.hpp"
