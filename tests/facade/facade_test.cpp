@@ -126,9 +126,8 @@ TEST(Facade, EveryEndingThroughBothStyles) {
     EXPECT_EQ(
         vf::convertWithCompletition("/in.wav", cConfig, record, &seen, fake(ending), cOptions),
         VORNEX_OK);
-    const std::string first = ending == Ending::dropped
-                                  ? ""
-                                  : "final(" + std::string(resumed) + ")<" + resumed + ">";
+    const std::string first =
+        ending == Ending::dropped ? "" : "final(" + std::string(resumed) + ")<" + resumed + ">";
     EXPECT_EQ(seen, first + passed);
     EXPECT_EQ(FakeEngine::made, 2);  // one engine object per call
   }
@@ -153,7 +152,8 @@ TEST(Facade, TheAsynchronousFormsReadTheConfigurationBeforeTheyReturn) {
   };
   std::promise<void> changed;
   const std::shared_future<void> afterTheChange = changed.get_future().share();
-  std::string seenByFuture, seenByBlock, blockOutcome;
+  std::string seenByFuture, seenByBlock;
+  std::promise<void> blockCalled;
   const auto factory = [afterTheChange](std::string* seen) -> vf::EngineFactory {
     return [afterTheChange, seen](Engine, auto) {
       afterTheChange.wait();
@@ -163,8 +163,12 @@ TEST(Facade, TheAsynchronousFormsReadTheConfigurationBeforeTheyReturn) {
   auto config = std::make_shared<Vornex::Config>(Format::wav, std::nullopt, 44100, 16, 2, 128);
   VornexConfig* cConfig = vornex_config_create("wav", nullptr, 44100, 16, 2, 128);
   auto future = vf::convertToFuture("/in.wav", config, factory(&seenByFuture));
-  ASSERT_EQ(vf::convertWithCompletionHandler("/in.wav", cConfig, record, &blockOutcome,
-                                             factory(&seenByBlock)),
+  ASSERT_EQ(vf::convertWithCompletionHandler(
+                "/in.wav", cConfig,
+                [](void* called, const char*, const VornexError*) {
+                  static_cast<std::promise<void>*>(called)->set_value();
+                },
+                &blockCalled, factory(&seenByBlock)),
             VORNEX_OK);
   config->fileFormat = Format::aiff;
   config->sampleRate = 8000;
@@ -172,7 +176,7 @@ TEST(Facade, TheAsynchronousFormsReadTheConfigurationBeforeTheyReturn) {
   vornex_config_release(cConfig);
   changed.set_value();
   EXPECT_EQ(outcome(future), "/out");
-  EXPECT_TRUE(vornlib::test::eventually([&] { return !blockOutcome.empty(); }));
+  EXPECT_EQ(blockCalled.get_future().wait_for(kPatience), std::future_status::ready);
   EXPECT_EQ(seenByFuture, "wav(linearPCM) - 44100 - 16bit - 2ch 0");
   EXPECT_EQ(seenByBlock, "wav(linearPCM) - 44100 - 16bit - 2ch 0");
 }

@@ -20,23 +20,9 @@
 namespace vornlib::platform::posix {
 namespace {
 
-// ThreadSanitizer keeps its own state for each thread in the thread's memory, which a keeper
-// would share: its builds start every program with posix_spawn, without saying so each time.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kKeeperUsable = false;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kKeeperUsable = false;
-#else
-constexpr bool kKeeperUsable = true;
-#endif
-#else
-constexpr bool kKeeperUsable = true;
-#endif
-
 // Set once the keeper has been refused (no such call, or a sandbox forbids it); runs are then
 // started with posix_spawn, whose children a host that reaps children can take.
-std::atomic<bool> spawnOnly{!kKeeperUsable || !raw::kAvailable};
+std::atomic<bool> spawnOnly{!raw::kAvailable};
 
 void giveUpKeeper(int error) {
   if (spawnOnly.exchange(true)) return;
