@@ -31,6 +31,10 @@ class InputFile {
   // same read pattern. Owned by the reader.
   AVIOContext* io() const noexcept { return io_.get(); }
 
+  // Looks at the file's structure as the demuxer named `format` will read it, without moving
+  // the position the I/O context reads from: see checkContainer in container_check.hpp.
+  int checkStructure(const char* format) const noexcept;
+
  private:
   static int read(void* opaque, uint8_t* data, int size);
   static int64_t seek(void* opaque, int64_t offset, int whence);
@@ -40,10 +44,14 @@ class InputFile {
 };
 
 // Opens `input` on `reader` as avformat_open_input does on a file, `name` serving only for the
-// guess of the format from the extension. Files that a demuxer pulls in (playlists,
-// references) pass through the same guard: plain local regular files only, never a network
-// address or another protocol. `options` go to the demuxer and come back holding those it did
-// not take. The reader must outlive `input`. Returns 0 or a negative FFmpeg error.
+// guess of the format from the extension. Only the demuxers of the formats Vornlib knows are
+// used: WAV (and RF64, BW64), Wave64, AIFF and AIFC, CAF, FLAC, MP3, ADTS AAC, MP4 / M4A /
+// QuickTime, Ogg and ASF / WMA; a file FFmpeg finds to be anything else is refused as
+// unreadable (AVERROR_INVALIDDATA), as is one whose structure checkStructure refuses, before
+// the demuxer reads it. Files that a demuxer pulls in (playlists, references) pass through the
+// same guard: plain local regular files only, never a network address or another protocol.
+// `options` go to the demuxer and come back holding those it did not take. The reader must
+// outlive `input`. Returns 0 or a negative FFmpeg error.
 int openInput(InputFile& reader, const std::string& name, DictionaryPtr& options,
               InputContextPtr& input) noexcept;
 
