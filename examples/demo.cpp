@@ -2,13 +2,14 @@
 // codec (44100 Hz, 16 bits, 2 channels, 128 kbit/s), letting Vornlib pick the engine. The
 // conversions run at once through the future style; a progress line on standard error follows
 // them, and an observer collects why any of them failed. Then it prints one row per format:
-// the engine that served it, the output's path and size, and the six facts the probe reads.
+// the engine that served it, the output's path and size, the six facts the probe reads and the
+// title tag it finds, which shows the formats that keep a source's tags.
 //
 //   vornlib-demo [--keep] [FILE]
 //
-// Without FILE it makes a two-second tone to convert. Outputs are removed at the end unless
-// --keep is given. Exit status: 0 when all eleven converted, 1 when some failed, 2 when the
-// source cannot be used (nothing is converted then).
+// Without FILE it makes a two-second tone to convert, tagged with a title, an artist and an
+// album. Outputs are removed at the end unless --keep is given. Exit status: 0 when all eleven
+// converted, 1 when some failed, 2 when the source cannot be used (nothing is converted then).
 //
 // Only the installed public headers are used: this is what a host sees.
 #include <unistd.h>
@@ -38,14 +39,18 @@
 namespace {
 
 constexpr std::size_t kFormats = 11;
+constexpr std::size_t kTitleWidth = 16;  // characters of the title column
 
-// A two-second stereo tone, made with the same runner the FFmpeg engine uses.
+// A two-second stereo tone, made with the same runner the FFmpeg engine uses, with tags that are
+// not all ASCII.
 std::optional<std::filesystem::path> makeTone() {
   const auto path = std::filesystem::temp_directory_path() / "vornlib-demo-tone.wav";
   std::promise<bool> done;
   auto result = done.get_future();
   vornlib::processRunner().executeAsync(
-      "-f lavfi -i \"sine=frequency=440:duration=2\" -ac 2 \"" + path.string() + "\"",
+      "-f lavfi -i \"sine=frequency=440:duration=2\" -ac 2 -metadata \"title=La à 440 Hz\" "
+      "-metadata \"artist=Vornlib Démo\" -metadata \"album=Exemples sonores\" \"" +
+          path.string() + "\"",
       [&done](std::shared_ptr<vornlib::FFmpegSession> session) {
         done.set_value(session && session->getReturnCode() &&
                        session->getReturnCode()->isValueSuccess());
@@ -85,6 +90,15 @@ std::string firstLines(const std::string& text, int lines) {
     --lines;
   }
   return out;
+}
+
+// `text` followed by blanks up to `width` characters, counted as UTF-8 code points, so that a
+// column stays straight whatever the language of its texts.
+std::string padded(const std::string& text, std::size_t width) {
+  const auto points = static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
+  return text + std::string(width > points ? width - points : 0, ' ');
 }
 
 template <class T>
@@ -209,7 +223,8 @@ void printRow(const Row& row) {
     std::cout << std::setw(7) << show(info->duration()) << std::setw(5) << show(info->bitRate())
               << std::setw(7) << show(info->sampleRate()) << "  " << std::left << std::setw(12)
               << show(info->codecName()) << std::right << std::setw(4) << show(info->bitDepth())
-              << std::setw(3) << show(info->chanelsCount());
+              << std::setw(3) << show(info->chanelsCount()) << "  "
+              << padded(show(info->tag("title")), kTitleWidth);
   } else {
     std::cout << "  (the probe reads nothing of it)";
   }
@@ -249,7 +264,8 @@ int main(int argc, char** argv) {
   const auto sourceInfo = Vornex::FileInfo::make(source);
   std::cout << "source: " << source.string() << " (" << show(sourceInfo->duration()) << " s, "
             << show(sourceInfo->codecName()) << ", " << show(sourceInfo->sampleRate()) << " Hz, "
-            << show(sourceInfo->chanelsCount()) << " ch)\n\n";
+            << show(sourceInfo->chanelsCount()) << " ch, title " << show(sourceInfo->tag("title"))
+            << ")\n\n";
 
   // Vornlib's log lines (a failed run's command, a native failure's error) go above the
   // progress line rather than through it. The sink only writes: it must never wait for a
@@ -323,7 +339,8 @@ int main(int argc, char** argv) {
   Vornex::setObserver(previousObserver);
   vornlib::setLogSink(previousSink);
 
-  std::cout << "fmt   engine      bytes    dur kbps     Hz  codec       bits ch  output\n";
+  std::cout << "fmt   engine      bytes    dur kbps     Hz  codec       bits ch  "
+            << padded("title", kTitleWidth) << "  output\n";
   std::size_t converted = 0;
   for (const Row& row : rows) {
     printRow(row);

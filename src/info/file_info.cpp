@@ -119,6 +119,31 @@ std::optional<int64_t> integerNumber(const PropertyTree& map, const char* key) {
   return value != nullptr ? wholeNumber(*value) : std::nullopt;
 }
 
+// FFmpeg's comparison of names: ASCII letters without regard to case, every other byte as is.
+bool sameName(std::string_view a, std::string_view b) noexcept {
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (upper(a[i]) != upper(b[i])) return false;
+  }
+  return true;
+}
+
+// The text of the tag `key` in the "tags" map of `section`: the one of exactly that name, else
+// the first whose name differs in case only.
+std::optional<std::string> tagIn(const PropertyTree& section, std::string_view key) {
+  const PropertyTree* tags = section.is_object() ? entry(section, "tags") : nullptr;
+  if (tags == nullptr || !tags->is_object()) return std::nullopt;
+  if (const auto exact = tags->find(key); exact != tags->end() && exact->is_string()) {
+    return exact->get<std::string>();
+  }
+  for (auto item = tags->begin(); item != tags->end(); ++item) {
+    if (item.value().is_string() && sameName(item.key(), key))
+      return item.value().get<std::string>();
+  }
+  return std::nullopt;
+}
+
 // Runs one reader; a failure inside (an allocation, a provider that throws) reads as no value.
 template <class Read>
 auto guarded(Read read) noexcept -> decltype(read()) {
@@ -202,4 +227,16 @@ std::optional<int64_t> Vornex::FileInfo::bitDepth() const noexcept {
 
 std::optional<int64_t> Vornex::FileInfo::chanelsCount() const noexcept {
   return guarded([&] { return integerNumber(state_->stream, "channels"); });
+}
+
+std::optional<std::string> Vornex::FileInfo::tag(std::string_view key) const noexcept {
+  return guarded([&]() -> std::optional<std::string> {
+    const PropertyTree* tree = state_->media->getAllProperties();
+    const PropertyTree* format =
+        tree != nullptr && tree->is_object() ? vornlib::info::entry(*tree, "format") : nullptr;
+    if (format != nullptr) {
+      if (std::optional<std::string> text = vornlib::info::tagIn(*format, key)) return text;
+    }
+    return vornlib::info::tagIn(state_->stream, key);
+  });
 }

@@ -49,6 +49,13 @@ std::optional<double> declaredSeconds(audio::AudioFileService& service,
   return static_cast<double>(frames) / format.mSampleRate;
 }
 
+audio::AudioFileInfoDictionary sourceTags(audio::AudioFileService& service,
+                                          audio::ExtAudioFileRef source) noexcept {
+  audio::AudioFileInfoDictionary tags;
+  if (!property(service, source, audio::kExtAudioFileProperty_InfoDictionary, tags)) tags.clear();
+  return tags;
+}
+
 AudioFile createDestination(audio::AudioFileService& service,
                             const platform::posix::OutputPlace& place, std::string& name,
                             std::string_view extension, audio::AudioFileTypeID type,
@@ -88,6 +95,13 @@ void setClientFormat(audio::AudioFileService& service, audio::ExtAudioFileRef fi
                      const audio::AudioStreamBasicDescription& client) {
   check(service.ExtAudioFileSetProperty(file, audio::kExtAudioFileProperty_ClientDataFormat,
                                         sizeof(client), &client));
+}
+
+void setTags(audio::AudioFileService& service, audio::ExtAudioFileRef destination,
+             const audio::AudioFileInfoDictionary& tags) {
+  const audio::OSStatus status = service.ExtAudioFileSetProperty(
+      destination, audio::kExtAudioFileProperty_InfoDictionary, sizeof tags, &tags);
+  if (status != audio::kExtAudioFileError_InvalidProperty) check(status);
 }
 
 void finish(AudioFile destination) {

@@ -42,6 +42,10 @@ AudioFile openSource(audio::AudioFileService& service, const std::string& path);
 std::optional<double> declaredSeconds(audio::AudioFileService& service,
                                       audio::ExtAudioFileRef source) noexcept;
 
+// The source's tags; none when the service cannot tell them.
+audio::AudioFileInfoDictionary sourceTags(audio::AudioFileService& service,
+                                          audio::ExtAudioFileRef source) noexcept;
+
 // The destination, created at `place`: under a fresh output name with `extension` in a directory
 // (a name taken by a link or another non-regular file, which only someone planting names makes,
 // is replaced by a fresh one, a few times), or as the very file the host named, which must not
@@ -58,6 +62,12 @@ audio::AudioStreamBasicDescription clientFormat(const audio::AudioStreamBasicDes
 
 void setClientFormat(audio::AudioFileService& service, audio::ExtAudioFileRef file,
                      const audio::AudioStreamBasicDescription& client);
+
+// Gives the destination `tags`, before any audio is written to it. A file the service cannot
+// tag at all (kExtAudioFileError_InvalidProperty) is made without them; any other refusal
+// throws, so that a file that lost the user's tags is never reported as converted.
+void setTags(audio::AudioFileService& service, audio::ExtAudioFileRef destination,
+             const audio::AudioFileInfoDictionary& tags);
 
 // Closes the destination, which writes what the service still buffers and the trailer; throws
 // when the file could not be finished, so that it is never reported as written.

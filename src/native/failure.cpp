@@ -19,6 +19,8 @@ std::string stepText(Step step, const std::string& source, const std::string& de
       return "describing the output";
     case Step::create:
       return "creating the output \"" + destination + "\"";
+    case Step::setTags:
+      return "setting the tags of the output";
     case Step::setSourceClient:
       return "setting the client format of the source";
     case Step::setOutputClient:

@@ -13,6 +13,7 @@ enum class Step {
   openSource,
   describe,
   create,
+  setTags,
   setSourceClient,
   setOutputClient,
   read,

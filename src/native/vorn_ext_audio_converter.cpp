@@ -1,9 +1,12 @@
 #include "native/vorn_ext_audio_converter.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "native/audio_file_calls.hpp"
@@ -23,6 +26,25 @@ constexpr std::uint32_t kFramesPerRead = 16384;
 constexpr std::size_t kQuotedLines = 4;
 
 enum class Outcome { converted, stopped, failed };
+
+bool sameKey(std::string_view a, std::string_view b) noexcept {
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return upper(x) == upper(y); });
+}
+
+// The source's tags that the output carries: all but those that tell of the source file rather
+// than the recording (when it was made, and the company and product that made it), which the
+// ffmpeg program leaves behind too. Keys compare without regard to case, as in FFmpeg.
+audio::AudioFileInfoDictionary carriedTags(audio::AudioFileInfoDictionary tags) noexcept {
+  constexpr std::string_view kOfTheSourceFile[] = {"creation_time", "company_name", "product_name",
+                                                   "product_version"};
+  std::erase_if(tags, [&](const auto& tag) {
+    return std::any_of(std::begin(kOfTheSourceFile), std::end(kOfTheSourceFile),
+                       [&](std::string_view key) { return sameKey(tag.first, key); });
+  });
+  return tags;
+}
 
 // One conversion, its steps in the order they run. By the time run() returns after a failure
 // or a stop every file is closed, the destination first.
@@ -68,6 +90,7 @@ Outcome Conversion::run(const std::filesystem::path& file) noexcept {
       if (const auto seconds = declaredSeconds(service_, source.get()))
         watch_->setDuration(*seconds);
     }
+    const audio::AudioFileInfoDictionary tags = carriedTags(sourceTags(service_, source.get()));
 
     step_ = Step::describe;
     const audio::AudioStreamBasicDescription stored = outputDescription(with_, service_);
@@ -79,6 +102,10 @@ Outcome Conversion::run(const std::filesystem::path& file) noexcept {
     AudioFile destination = createDestination(service_, place, destination_,
                                               with_.fileFormat.fileExtension(), *type, stored);
     noteOutput();
+    if (!tags.empty()) {
+      step_ = Step::setTags;
+      setTags(service_, destination.get(), tags);
+    }
 
     step_ = Step::describe;
     const audio::AudioStreamBasicDescription client = clientFormat(stored);

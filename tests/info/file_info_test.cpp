@@ -94,6 +94,26 @@ TEST(FileInfo, IntegerTextsAndNumbers) {
   }
 }
 
+// A tag of the container, names compared without regard to ASCII case, else of the stream; only
+// texts count.
+TEST(FileInfo, TagsOfTheContainerElseOfTheAudioStream) {
+  const Json format = {
+      {"tags", {{"Title", "container"}, {"count", 3}, {"\xc3\x84rt", "\xc3\x84"}}}};
+  const Json stream = {{"codec_type", "audio"},
+                       {"tags", {{"title", "stream"}, {"album", "B"}, {"count", "4"}}}};
+  const FileInfo info =
+      fromTree(Json{{"format", format}, {"streams", Json::array({stream})}}).value();
+  const std::pair<const char*, Text> rows[] = {
+      {"title", "container"}, {"TITLE", "container"}, {"album", "B"},
+      {"ALBUM", "B"},         {"count", "4"},         {"\xc3\x84RT", "\xc3\x84"},
+      {"\xc3\xa4rt", none},   {"titl", none},         {"", none}};
+  for (const auto& [key, text] : rows) EXPECT_EQ(info.tag(key), text) << key;
+  EXPECT_EQ(audio({{"tags", {{"title", 1}}}}).tag("title"), none);
+  EXPECT_EQ(
+      fromTree(Json{{"format", {{"tags", "x"}}}, {"streams", Json::array({stream})}})->tag("Title"),
+      "stream");
+}
+
 TEST(FileInfo, DurationTextsReadAtEachCallWhateverTheLocale) {
   const std::pair<const char*, double> rows[] = {
       {"12.345000", 12.345}, {"1e3", 1000.0}, {"-2", -2.0}, {"0x1.8p1", 3.0}, {"INF", HUGE_VAL}};

@@ -26,13 +26,16 @@ inline std::vector<double> fields(const Description& d) {
 
 class FakeAudioFileService final : public AudioFileService {
  public:
-  // By call: open, make, setS, setD, read, write, endD, endS (dispose), fmti.
+  // By call: open, tags (the source's), make, tagD (the destination's), setS, setD, read, write,
+  // endD, endS (dispose), fmti.
   std::map<std::string, OSStatus> statuses;
   std::string noHandle;            // "open" or "make": succeeds without a handle
   int takenNames = 0;              // creations answered with dupFNErr first
   std::string trace;               // the calls in order, "!" after those passed wrongly
   std::vector<std::string> paths;  // of every creation
   Description client{};
+  AudioFileInfoDictionary tags;     // the source's; none: a service that knows no properties
+  AudioFileInfoDictionary tagsSet;  // on the destination
   std::shared_ptr<runtime::ConversionWatch> watch;  // for the engine; "stop": during a write
 
   OSStatus ExtAudioFileOpenURL(const std::string&, Ref* out) override { return call("open", out); }
@@ -43,7 +46,17 @@ class FakeAudioFileService final : public AudioFileService {
     if (takenNames-- > 0) return call("make", nullptr, right), dupFNErr;  // traced, the name taken
     return call("make", out, right);
   }
+  OSStatus ExtAudioFileGetProperty(Ref file, U32 id, U32* size, void* data) override {
+    if (tags.empty() || id != kExtAudioFileProperty_InfoDictionary)
+      return AudioFileService::ExtAudioFileGetProperty(file, id, size, data);
+    *static_cast<AudioFileInfoDictionary*>(data) = tags;
+    return call("tags", nullptr, file == handle(0) && *size == sizeof tags);
+  }
   OSStatus ExtAudioFileSetProperty(Ref file, U32 id, U32 size, const void* data) override {
+    if (id == kExtAudioFileProperty_InfoDictionary) {
+      tagsSet = *static_cast<const AudioFileInfoDictionary*>(data);
+      return call("tagD", nullptr, file == handle(1) && size == sizeof tagsSet);
+    }
     client = *static_cast<const Description*>(data);
     return call(file == handle(0) ? "setS" : "setD", nullptr,
                 id == kExtAudioFileProperty_ClientDataFormat && size == 40);

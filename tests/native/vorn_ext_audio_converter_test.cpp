@@ -48,6 +48,9 @@ TEST(NativeEngine, EachFailureClosesWhatIsOpenAndIsReportedOnce) {
       {"", 0, Format::ogg, pcm, 16, 2, notSupported, "open endS "},
       {"make", -50, wav, pcm, 16, 2, osstatus(-50), "open make endS "},
       {"make", 0, wav, pcm, 16, 2, ExtError::unknownError, "open make endS "},
+      {"tagD", -50, wav, pcm, 16, 2, osstatus(-50), "open tags make tagD endD endS "},
+      {"tagD", audio::kExtAudioFileError_InvalidProperty, wav, pcm, 16, 2, std::nullopt,
+       std::string("open tags make tagD ") + (kCopied + 10)},  // made without them
       {"", 0, wav, pcm, 8, 1 << 30, notSupported, "open make endD endS "},
       {"setS", -50, wav, pcm, 16, 2, osstatus(-50), "open make setS endD endS "},
       {"setD", -50, wav, pcm, 16, 2, osstatus(-50), "open make setS setD endD endS "},
@@ -64,8 +67,11 @@ TEST(NativeEngine, EachFailureClosesWhatIsOpenAndIsReportedOnce) {
     FakeAudioFileService service;
     service.statuses[call] = status;
     if (status == 0) service.noHandle = call;
+    // The source's tags but those of the source file reach the destination.
+    if (call == "tagD") service.tags = {{"title", "T"}, {"Creation_Time", "2020"}};
     EXPECT_EQ(convert(service, config).error, error);
     EXPECT_EQ(service.trace, trace);
+    EXPECT_EQ(service.tagsSet, decltype(service.tags)(call == "tagD", {"title", "T"}));
   }
 }
 
@@ -99,11 +105,13 @@ TEST(NativeEngine, AWatchLearnsTheOutputAndTheFailingStepAndStopsTheCopy) {
   const std::tuple<std::string, audio::OSStatus, std::string> rows[] = {
       {"open", -43, "opening the source \"" + source + "\" failed: osstatusError(-43) (fnfErr)"},
       {"make", 1685348671, "creating the output \"\" failed: osstatusError(1685348671) ('dta?')"},
+      {"tagD", -50, "setting the tags of the output failed: osstatusError(-50) (paramErr)"},
       {"read", -39, "reading the source failed: osstatusError(-39)"},
       {"stop", 0, ""}};
   for (auto [call, status, reason] : rows) {
     FakeAudioFileService service;
     service.statuses[call] = status;
+    if (call == "tagD") service.tags = {{"title", "T"}};
     service.watch = std::make_shared<vornlib::runtime::ConversionWatch>(nullptr, true);
     const auto report =
         convert(service, Vornex::Config(Format::wav, Codec::linearPCM, 44100, 16, 2, 0));

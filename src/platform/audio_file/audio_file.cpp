@@ -85,6 +85,8 @@ std::string_view statusName(OSStatus status) noexcept {
       return "'wht?'";
     case kExtAudioFileError_InvalidProperty:
       return "'prop'";
+    case kExtAudioFileError_InvalidOperationOrder:
+      return "'op?\?'";  // escaped, lest two question marks and a quote read as a trigraph
     default:
       return {};
   }
@@ -160,6 +162,11 @@ class FfmpegAudioFileService final : public AudioFileService {
   OSStatus ExtAudioFileSetProperty(ExtAudioFileRef file, ExtAudioFilePropertyID property,
                                    std::uint32_t size, const void* data) override {
     if (file == nullptr || data == nullptr) return paramErr;
+    if (property == kExtAudioFileProperty_InfoDictionary) {
+      if (size != sizeof(AudioFileInfoDictionary)) return paramErr;
+      if (!file->writer) return kExtAudioFileError_InvalidProperty;  // an opened file's are read
+      return file->writer->setTags(*static_cast<const AudioFileInfoDictionary*>(data));
+    }
     if (property != kExtAudioFileProperty_ClientDataFormat ||
         size != sizeof(AudioStreamBasicDescription)) {
       return paramErr;
@@ -186,6 +193,12 @@ class FfmpegAudioFileService final : public AudioFileService {
       format.mSampleRate = reader.fileRate();
       format.mChannelsPerFrame = static_cast<std::uint32_t>(reader.fileChannels());
       return copyPropertyOut(format, size, data);
+    }
+    if (property == kExtAudioFileProperty_InfoDictionary) {
+      if (*size < sizeof(AudioFileInfoDictionary)) return paramErr;
+      const OSStatus status = reader.tags(*static_cast<AudioFileInfoDictionary*>(data));
+      if (status == noErr) *size = sizeof(AudioFileInfoDictionary);
+      return status;
     }
     return kExtAudioFileError_InvalidProperty;
   }

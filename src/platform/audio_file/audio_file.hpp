@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vornlib::platform::audio {
 
@@ -94,7 +96,14 @@ inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_ClientDataFormat =
 inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_FileDataFormat = fourCharCode("ffmt");
 inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_FileLengthFrames =
     fourCharCode("#frm");
+// The file's tags (title, artist, album...), as an AudioFileInfoDictionary: see the property
+// calls below.
+inline constexpr ExtAudioFilePropertyID kExtAudioFileProperty_InfoDictionary = fourCharCode("info");
 inline constexpr AudioFormatPropertyID kAudioFormatProperty_FormatInfo = fourCharCode("fmti");
+
+// A file's tags in the file's order: each key as the container names it, with its text (UTF-8
+// where the container says so, the bytes as stored otherwise). Cover art is not a tag.
+using AudioFileInfoDictionary = std::vector<std::pair<std::string, std::string>>;
 
 // Statuses: the one table of the service. Every error of the system or of FFmpeg becomes one
 // of these in statusFromErrno or statusFromAVError, nowhere else.
@@ -113,6 +122,9 @@ inline constexpr OSStatus kAudioFileUnspecifiedError = static_cast<OSStatus>(fou
 // The property is not one the file can answer: unknown, or not known for this file.
 inline constexpr OSStatus kExtAudioFileError_InvalidProperty =
     static_cast<OSStatus>(fourCharCode("prop"));
+// The call comes too late: tags for a file that audio has already been written to.
+inline constexpr OSStatus kExtAudioFileError_InvalidOperationOrder =
+    static_cast<OSStatus>(fourCharCode("op??"));
 
 // The status's name in the table above ("fnfErr") or its four-character code in quotes
 // ("'typ?'"); empty for a status not in the table (noErr included).
@@ -141,11 +153,13 @@ class AudioFileService {
 
   // Creates the file at `path` to hold `fileType` with data as `streamDesc` describes (copied).
   // The file is made exclusively, mode 0600 (kAudioFileFlags_HostsOwn: 0666 less the umask),
-  // never through a link; with
-  // kAudioFileFlags_EraseFile a regular file already at `path` is replaced, anything else there
-  // fails with dupFNErr. A description that cannot be written exactly fails with
-  // kAudioFileUnsupportedDataFormatError before anything is created. `channelLayout` must be
-  // null. Until a client format is set, writes take interleaved 32-bit float.
+  // never through a link; with kAudioFileFlags_EraseFile a regular file already at `path` is
+  // replaced, anything else there fails with dupFNErr. A description that cannot be written
+  // exactly fails with kAudioFileUnsupportedDataFormatError before anything is created: the muxer
+  // is made to write a header like the file's into memory. The file is created empty; its own
+  // header waits for its first audio (or its dispose), so that the tags set until then go into
+  // it. `channelLayout` must be null. Until a client format is set, writes take interleaved
+  // 32-bit float.
   virtual OSStatus ExtAudioFileCreateWithURL(const std::string& path, AudioFileTypeID fileType,
                                              const AudioStreamBasicDescription* streamDesc,
                                              const void* channelLayout, std::uint32_t flags,
@@ -156,6 +170,16 @@ class AudioFileService {
   // writes take that format, converted in rate and channels (one channel to many is
   // duplicated, many to one is mixed down). Anything else fails with paramErr or
   // kAudioFileUnsupportedDataFormatError.
+  //
+  // kExtAudioFileProperty_InfoDictionary, for a created file before any audio is written to it:
+  // `inPropertyData` points at an AudioFileInfoDictionary (the size is its sizeof), whose tags
+  // replace any set before; a key given twice, case aside, keeps its last text. They go into the
+  // file as FFmpeg's muxer for the type writes a file's tags: WAV keeps the keys it has RIFF
+  // INFO names for, AIFF only the title, author, copyright and comment, MPEG-4 the keys it has
+  // atoms for, FLAC and CAF every key, ADTS none; and the muxer writes its own "encoder" in place
+  // of one given. A key or text that holds a NUL fails with paramErr, an opened file with
+  // kExtAudioFileError_InvalidProperty, a file audio was written to with
+  // kExtAudioFileError_InvalidOperationOrder.
   virtual OSStatus ExtAudioFileSetProperty(ExtAudioFileRef inExtAudioFile,
                                            ExtAudioFilePropertyID inPropertyID,
                                            std::uint32_t inPropertyDataSize,
@@ -165,10 +189,14 @@ class AudioFileService {
   // kExtAudioFileProperty_FileLengthFrames, a std::int64_t, the length in frames at the file's
   // own rate, as the stream or the container declares it; and
   // kExtAudioFileProperty_FileDataFormat, the 40-byte description of the file's data, of which
-  // mSampleRate and mChannelsPerFrame are filled in (the rest is zero). *ioPropertyDataSize
-  // must be at least the size of the answer and is set to it. A length that is not declared,
-  // a created file or another property fail with kExtAudioFileError_InvalidProperty; bad
-  // arguments with paramErr. A service that knows no properties fails every call.
+  // mSampleRate and mChannelsPerFrame are filled in (the rest is zero); and
+  // kExtAudioFileProperty_InfoDictionary: the AudioFileInfoDictionary `outPropertyData` points
+  // at is replaced by the container's tags or, when the container has none of its own, by those
+  // of the audio stream being read (Ogg keeps them there). *ioPropertyDataSize must be at least
+  // the size of the answer (for the tags, sizeof(AudioFileInfoDictionary)) and is set to it. A
+  // length that is not declared, a created file or another property fail with
+  // kExtAudioFileError_InvalidProperty; bad arguments with paramErr. A service that knows no
+  // properties fails every call.
   virtual OSStatus ExtAudioFileGetProperty(ExtAudioFileRef /*inExtAudioFile*/,
                                            ExtAudioFilePropertyID /*inPropertyID*/,
                                            std::uint32_t* /*ioPropertyDataSize*/,

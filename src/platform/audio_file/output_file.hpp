@@ -1,5 +1,6 @@
-// The file a writer makes, as FFmpeg's muxer writes it: staged in memory until the file exists,
-// so that a header the muxer refuses leaves nothing behind.
+// The file a writer makes, as FFmpeg's muxer writes it: what is written before the file exists is
+// staged in memory and moved into the file once it is created. One never created is memory only,
+// where the writer tries a header, so that a header the muxer refuses leaves nothing behind.
 #pragma once
 
 #include <cstddef>

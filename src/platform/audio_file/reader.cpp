@@ -10,6 +10,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/audio_file/tags.hpp"
 #include "platform/av/av_owners.hpp"
 #include "platform/av/input.hpp"
 #include "platform/av/resampler.hpp"
@@ -161,6 +162,13 @@ class FfmpegAudioFileReader final : public AudioFileReader {
       return av_rescale_q(input_->duration, AVRational{1, AV_TIME_BASE}, frame);
     }
     return -1;
+  }
+
+  // Ogg keeps a file's tags with each stream, not in the container.
+  OSStatus tags(AudioFileInfoDictionary& tags) const noexcept override {
+    const AVDictionary* container = input_->metadata;
+    return tagsFrom(
+        av_dict_count(container) > 0 ? container : input_->streams[streamIndex_]->metadata, tags);
   }
 
  private:

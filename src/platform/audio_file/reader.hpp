@@ -28,6 +28,8 @@ class AudioFileReader {
   // The length in frames at fileRate() that the stream or the container declares; negative
   // when neither does. Nothing is decoded.
   virtual std::int64_t declaredLengthFrames() const noexcept = 0;
+  // Replaces `tags` by the container's, or by the stream's when the container has none.
+  virtual OSStatus tags(AudioFileInfoDictionary& tags) const noexcept = 0;
 };
 
 }  // namespace vornlib::platform::audio

@@ -7,6 +7,7 @@
 
 #include "platform/audio_file/output_file.hpp"
 #include "platform/audio_file/plan.hpp"
+#include "platform/audio_file/tags.hpp"
 #include "platform/av/av_owners.hpp"
 #include "platform/av/resampler.hpp"
 
@@ -16,6 +17,7 @@ using av::AudioFifoPtr;
 using av::AvMemoryPtr;
 using av::CodecContextPtr;
 using av::defaultLayout;
+using av::DictionaryPtr;
 using av::FormatContextPtr;
 using av::FramePtr;
 using av::IoContextPtr;
@@ -32,6 +34,27 @@ constexpr int kIoBufferBytes = 256 * 1024;
 constexpr int kScratchBytes = 256 * 1024;
 constexpr int kMaxChunkFrames = 65536;
 constexpr int kDefaultEncoderFrames = 4096;  // for encoders that take any frame size
+constexpr OSStatus kRefused = kAudioFileUnsupportedDataFormatError;
+
+// A muxer for `plan` writing through `io`, with its one stream timed in the plan's frames.
+OSStatus openMuxer(const Plan& plan, const std::string& path, AVIOContext* io,
+                   FormatContextPtr& out) noexcept {
+  AVFormatContext* raw = nullptr;
+  if (avformat_alloc_output_context2(&raw, nullptr, plan.muxer, nullptr) < 0) {
+    return kAudioFileUnsupportedFileTypeError;
+  }
+  out.reset(raw);
+  out->flush_packets = 0;  // else every packet would cost a write(2)
+  // Only named, never opened: some muxers look at the extension.
+  out->url = av_strdup(path.c_str());
+  if (out->url == nullptr) return kAudioFileUnspecifiedError;
+  out->pb = io;
+  out->flags |= AVFMT_FLAG_CUSTOM_IO;
+  AVStream* stream = avformat_new_stream(out.get(), nullptr);
+  if (stream == nullptr) return kAudioFileUnspecifiedError;
+  stream->time_base = AVRational{1, plan.rate};
+  return noErr;
+}
 
 class FfmpegAudioFileWriter final : public AudioFileWriter {
  public:
@@ -40,27 +63,15 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
   FfmpegAudioFileWriter(const FfmpegAudioFileWriter&) = delete;
   FfmpegAudioFileWriter& operator=(const FfmpegAudioFileWriter&) = delete;
 
-  // Builds the encoder and muxer and writes the header into memory: whatever FFmpeg refuses
-  // is refused before the file exists.
+  // Builds the encoder and the muxer, and has a muxer like it write its header into memory:
+  // whatever FFmpeg refuses is refused before the file exists. The file's own header waits for
+  // the first packet or the finish, so that the tags set until then go into it.
   OSStatus prepare(const std::string& path) noexcept {
-    AVFormatContext* rawFormat = nullptr;
-    if (avformat_alloc_output_context2(&rawFormat, nullptr, plan_.muxer, nullptr) < 0) {
-      return kAudioFileUnsupportedFileTypeError;
-    }
-    format_.reset(rawFormat);
-    format_->flush_packets = 0;  // else every packet would cost a write(2)
-    // Only named, never opened: some muxers look at the extension.
-    format_->url = av_strdup(path.c_str());
-    if (format_->url == nullptr) return kAudioFileUnspecifiedError;
-
     if (output_.openIo(kIoBufferBytes, io_) < 0) return kAudioFileUnspecifiedError;
-    format_->pb = io_.get();
-    format_->flags |= AVFMT_FLAG_CUSTOM_IO;
-
-    AVStream* stream = avformat_new_stream(format_.get(), nullptr);
-    if (stream == nullptr) return kAudioFileUnspecifiedError;
-    stream->time_base = AVRational{1, plan_.rate};
-    constexpr OSStatus kRefused = kAudioFileUnsupportedDataFormatError;
+    if (const OSStatus status = openMuxer(plan_, path, io_.get(), format_); status != noErr) {
+      return status;
+    }
+    AVStream* stream = format_->streams[0];
     if (plan_.encoded) {
       encoder_ = openEncoder(plan_, (format_->oformat->flags & AVFMT_GLOBALHEADER) != 0);
       if (!encoder_) return kRefused;
@@ -92,13 +103,11 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
     stream->codecpar->codec_tag = plan_.tag;
     packet_.reset(av_packet_alloc());
     if (!packet_) return kAudioFileUnspecifiedError;
-    if (const int error = avformat_write_header(format_.get(), nullptr); error < 0) {
-      return error == AVERROR(ENOMEM) ? kAudioFileUnspecifiedError : kRefused;
-    }
+    if (const OSStatus status = tryHeader(path); status != noErr) return status;
     return setClientShape(plan_.rate, plan_.channels);
   }
 
-  // Creates the file and moves the header written so far into it.
+  // Creates the file, empty until its header is written.
   OSStatus createFile(const std::string& path, bool replace, bool hostsOwn) noexcept {
     return statusFromErrno(output_.create(path, replace, hostsOwn));
   }
@@ -110,11 +119,22 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
                           static_cast<int>(format.mChannelsPerFrame));
   }
 
+  OSStatus setTags(const AudioFileInfoDictionary& tags) noexcept override {
+    if (status_ != noErr) return status_;
+    if (audioWritten_ || headerWritten_) return kExtAudioFileError_InvalidOperationOrder;
+    DictionaryPtr dictionary;
+    if (const OSStatus status = dictionaryFrom(tags, dictionary); status != noErr) return status;
+    av_dict_free(&format_->metadata);
+    format_->metadata = dictionary.release();
+    return noErr;
+  }
+
   OSStatus write(std::uint32_t frames, const AudioBufferList* data) noexcept override {
     if (status_ != noErr) return status_;
     if (frames == 0) return noErr;
     const std::uint64_t frameBytes = 4 * static_cast<std::uint64_t>(clientChannels_);
     if (data->mBuffers[0].mDataByteSize < frames * frameBytes) return paramErr;
+    audioWritten_ = true;
     const auto* input = static_cast<const std::uint8_t*>(data->mBuffers[0].mData);
     while (frames > 0) {
       const int chunk = static_cast<int>(std::min<std::uint32_t>(frames, chunkFrames_));
@@ -134,6 +154,7 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
       }
       if (status == noErr) status = encode(nullptr);
     }
+    if (status == noErr) status = writeHeader();  // a file given no audio has one all the same
     if (status == noErr) status = avStatus(av_write_trailer(format_.get()));
     if (status == noErr) {
       avio_flush(io_.get());
@@ -155,6 +176,39 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
   OSStatus avStatus(int error) noexcept {
     if (output_.writeError() != 0) return statusFromErrno(output_.writeError());
     return error < 0 ? statusFromAVError(error) : noErr;
+  }
+
+  // A muxer like the file's, tags aside, writes its header into memory that is then dropped.
+  OSStatus tryHeader(const std::string& path) const noexcept {
+    StagedOutput memory;  // never becomes a file
+    IoContextPtr io;      // outlives the trial muxer, and is outlived by `memory`
+    FormatContextPtr trial;
+    if (memory.openIo(kIoBufferBytes, io) < 0) return kAudioFileUnspecifiedError;
+    if (const OSStatus status = openMuxer(plan_, path, io.get(), trial); status != noErr) {
+      return status;
+    }
+    if (avcodec_parameters_copy(trial->streams[0]->codecpar, format_->streams[0]->codecpar) < 0) {
+      return kAudioFileUnspecifiedError;
+    }
+    if (const int error = avformat_write_header(trial.get(), nullptr); error < 0) {
+      return error == AVERROR(ENOMEM) ? kAudioFileUnspecifiedError : kRefused;
+    }
+    return noErr;
+  }
+
+  // The file's header, once: before its first packet, or before its trailer.
+  OSStatus writeHeader() noexcept {
+    if (headerWritten_) return noErr;
+    headerWritten_ = true;
+    return avStatus(avformat_write_header(format_.get(), nullptr));
+  }
+
+  // Hands `packet`, timed in `base`, to the muxer, after the file's header.
+  OSStatus deliver(AVPacket& packet, AVRational base) noexcept {
+    if (const OSStatus status = writeHeader(); status != noErr) return status;
+    av_packet_rescale_ts(&packet, base, format_->streams[0]->time_base);
+    packet.stream_index = 0;
+    return avStatus(av_write_frame(format_.get(), &packet));
   }
 
   OSStatus setClientShape(int rate, int channels) noexcept {
@@ -218,17 +272,14 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
     AVPacket& packet = *packet_;
     packet.data = planes_[0];
     packet.size = static_cast<int>(bytes);
-    packet.stream_index = 0;
     packet.flags = AV_PKT_FLAG_KEY;
-    const AVRational fileBase{1, plan_.rate};
-    const AVRational streamBase = format_->streams[0]->time_base;
-    packet.pts = packet.dts = av_rescale_q(written_, fileBase, streamBase);
-    packet.duration = av_rescale_q(frames, fileBase, streamBase);
+    packet.pts = packet.dts = written_;
+    packet.duration = frames;
     written_ += frames;
-    const int error = av_write_frame(format_.get(), &packet);
+    const OSStatus status = deliver(packet, AVRational{1, plan_.rate});
     packet.data = nullptr;
     packet.size = 0;
-    return avStatus(error);
+    return status;
   }
 
   OSStatus queue(int frames) noexcept {
@@ -263,11 +314,9 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
       int error = avcodec_receive_packet(encoder_.get(), packet_.get());
       if (error == AVERROR(EAGAIN) || error == AVERROR_EOF) return noErr;
       if (error < 0) return avStatus(error);
-      av_packet_rescale_ts(packet_.get(), encoder_->time_base, format_->streams[0]->time_base);
-      packet_->stream_index = 0;
-      error = av_write_frame(format_.get(), packet_.get());
+      const OSStatus status = deliver(*packet_, encoder_->time_base);
       av_packet_unref(packet_.get());
-      if (error < 0) return avStatus(error);
+      if (status != noErr) return status;
     }
   }
 
@@ -287,9 +336,11 @@ class FfmpegAudioFileWriter final : public AudioFileWriter {
   int frameSize_ = 0;
   int clientChannels_ = 0;
   std::uint32_t chunkFrames_ = 0;
-  std::int64_t written_ = 0;  // frames out of the resampler
-  std::int64_t encoded_ = 0;  // frames handed to the encoder
-  OSStatus status_ = noErr;   // the first failure; the file cannot be completed after it
+  std::int64_t written_ = 0;   // frames out of the resampler
+  std::int64_t encoded_ = 0;   // frames handed to the encoder
+  bool audioWritten_ = false;  // a write was given frames: the tags are settled
+  bool headerWritten_ = false;
+  OSStatus status_ = noErr;  // the first failure; the file cannot be completed after it
 };
 
 }  // namespace

@@ -20,8 +20,11 @@ class AudioFileWriter {
 
   // `format` has already been checked as for the reader.
   virtual OSStatus setClientFormat(const AudioStreamBasicDescription& format) noexcept = 0;
+  // The tags of the file's header, as ExtAudioFileSetProperty says.
+  virtual OSStatus setTags(const AudioFileInfoDictionary& tags) noexcept = 0;
   virtual OSStatus write(std::uint32_t frames, const AudioBufferList* data) noexcept = 0;
-  // Flushes the converter and the encoder, writes the trailer and closes the file. Called once,
+  // Flushes the converter and the encoder, writes the header if no audio did, then the trailer,
+  // and closes the file. Called once,
   // by dispose; the writer is destroyed right after, whatever it returns.
   virtual OSStatus finish() noexcept = 0;
 };

@@ -2,12 +2,17 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "platform/av/av_owners.hpp"
 #include "platform/av/input.hpp"
 #include "platform/av/log.hpp"
 #include "runtime/immortal.hpp"
+
+extern "C" {
+#include <libavutil/avstring.h>
+}
 
 namespace vornlib::platform::av {
 namespace {
@@ -43,6 +48,35 @@ std::string durationText(int64_t microseconds) {
   return error == std::errc{} ? std::string(std::begin(text), end) : std::string();
 }
 
+// `text` as ffprobe writes a string: each sequence that does not decode as UTF-8 (a surrogate, a
+// code point past U+10FFFF, U+FFFE and U+FFFF among them) replaced by U+FFFD.
+std::string checkedText(const char* text) {
+  std::string checked;
+  const auto* next = reinterpret_cast<const std::uint8_t*>(text);
+  const std::uint8_t* const end = next + std::strlen(text);
+  while (next < end) {
+    const std::uint8_t* const start = next;
+    std::int32_t code = 0;
+    if (av_utf8_decode(&code, &next, end, 0) < 0) {
+      checked += "\xEF\xBF\xBD";
+    } else {
+      checked.append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(next - start));
+    }
+  }
+  return checked;
+}
+
+// ffprobe's "tags" map of a section, left out as ffprobe leaves it out when there are none.
+void addTags(PropertyTree& section, const AVDictionary* dictionary) {
+  if (av_dict_count(dictionary) == 0) return;
+  PropertyTree tags = PropertyTree::object();
+  const AVDictionaryEntry* entry = nullptr;
+  while ((entry = av_dict_get(dictionary, "", entry, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+    tags[checkedText(entry->key)] = checkedText(entry->value);
+  }
+  section["tags"] = std::move(tags);
+}
+
 // One stream's entries, present under the same conditions and with the same kinds as in
 // ffprobe's report: texts for values that ffprobe prints with a unit, numbers for counts.
 // Nothing when ffprobe would refuse the file for this stream.
@@ -65,6 +99,7 @@ std::optional<PropertyTree> streamProperties(const AVStream& stream) {
   }
   if (parameters.bit_rate > 0) properties["bit_rate"] = std::to_string(parameters.bit_rate);
   if (*raw > 0) properties["bits_per_raw_sample"] = std::to_string(*raw);
+  addTags(properties, stream.metadata);
   return properties;
 }
 
@@ -121,6 +156,7 @@ std::unique_ptr<ProbeSession> probe(const std::string& path) {
     format["duration"] = *duration;
   }
   if (input->bit_rate > 0) format["bit_rate"] = std::to_string(input->bit_rate);
+  addTags(format, input->metadata);
 
   PropertyTree tree = PropertyTree::object();
   tree["streams"] = std::move(streams);

@@ -8,6 +8,10 @@
 #include "platform/audio_file/audio_file.hpp"
 #include "support/support.hpp"
 
+extern "C" {
+#include <libavformat/version.h>
+}
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -136,6 +140,45 @@ TEST(AudioFileWrite, RefusesWhatItCannotWriteExactlyAndCreatesExclusively) {
     EXPECT_EQ(writeFile(dir / name, kWav, d), dupFNErr) << name;
   EXPECT_EQ(bytesOf(dir / "target"), "target");
   EXPECT_FALSE(fs::exists(dir / "nowhere"));
+}
+
+// Tags go into the header until audio is written, with or without any: the last set counts, and
+// the last text of a key given twice. An opened file's are read, never set.
+TEST(AudioFileWrite, TakesTagsUntilAudioIsWritten) {
+  TempDir dir;
+  const Desc d = desc(12, 16, 2);
+  using Tags = AudioFileInfoDictionary;
+  const auto set = [](ExtAudioFileRef file, const Tags& tags) {
+    return service.ExtAudioFileSetProperty(file, kExtAudioFileProperty_InfoDictionary, sizeof tags,
+                                           &tags);
+  };
+  std::vector<float> samples(200);
+  for (const std::uint32_t frames : {100U, 0U}) {
+    SCOPED_TRACE(frames);
+    const fs::path path = dir / (std::to_string(frames) + ".wav");
+    ExtAudioFileRef file = nullptr;
+    ASSERT_EQ(service.ExtAudioFileCreateWithURL(path, kWav, &d, nullptr, 1, &file), noErr);
+    Tags read;
+    std::uint32_t size = sizeof read;
+    EXPECT_EQ(
+        service.ExtAudioFileGetProperty(file, kExtAudioFileProperty_InfoDictionary, &size, &read),
+        kExtAudioFileError_InvalidProperty);
+    EXPECT_EQ(set(file, {{"title", "first"}}), noErr);
+    EXPECT_EQ(set(file, {{"title", std::string("a\0b", 3)}}), paramErr);
+    EXPECT_EQ(set(file, {{"Title", "A"}, {"artist", "B"}, {"TITLE", "C"}}), noErr);
+    AudioBufferList list{1, {{2, 800, samples.data()}}};
+    EXPECT_EQ(service.ExtAudioFileWrite(file, frames, &list), noErr);
+    EXPECT_EQ(set(file, {{"artist", "B"}, {"title", "C"}}),
+              frames ? kExtAudioFileError_InvalidOperationOrder : noErr);
+    ASSERT_EQ(service.ExtAudioFileDispose(file), noErr);
+    ASSERT_EQ(service.ExtAudioFileOpenURL(path, &file), noErr);
+    EXPECT_EQ(
+        service.ExtAudioFileGetProperty(file, kExtAudioFileProperty_InfoDictionary, &size, &read),
+        noErr);
+    EXPECT_EQ(read, (Tags{{"artist", "B"}, {"title", "C"}, {"encoder", LIBAVFORMAT_IDENT}}));
+    EXPECT_EQ(set(file, {}), kExtAudioFileError_InvalidProperty);
+    EXPECT_EQ(service.ExtAudioFileDispose(file), noErr);
+  }
 }
 
 }  // namespace

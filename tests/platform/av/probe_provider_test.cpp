@@ -32,6 +32,10 @@ const std::pair<const char*, const char*> kSamples[] = {
     {"cbr.mp3", "-ar 44100 -ac 2 -c:a libmp3lame -b:a 128k"},
     {"vorbis.ogg", "-ar 44100 -ac 2 -c:a libvorbis"},
     {"wmav2.wma", "-ar 44100 -ac 2 -c:a wmav2"},
+    // Tags, with bytes that are not UTF-8 in a text and a key, which ffprobe replaces.
+    {"tagged.flac",
+     "-c:a flac -metadata 'title=Grüße 東京' -metadata 'comment=a\xff\xfe\xe2\x82' "
+     "-metadata 'k\xed\xa0\x80y=v'"},
     {"ac3-as-pcm.wav", "-f lavfi -i anoisesrc=d=2:r=48000:a=0.3 -ac 2 -c:a ac3 -b:a 640k -f ac3"}};
 
 // Damaged headers that once gave a tree where ffprobe gives up, and neighbours that ffprobe still
@@ -85,7 +89,7 @@ class ProbeProvider : public testing::Test {
 
 TEST_F(ProbeProvider, ReportsWhatFfprobeReports) {
   const char* const keys[] = {"codec_type",      "codec_name",          "sample_rate", "bit_rate",
-                              "bits_per_sample", "bits_per_raw_sample", "channels"};
+                              "bits_per_sample", "bits_per_raw_sample", "channels",    "tags"};
   for (const std::string& name : names_) {
     SCOPED_TRACE(name);
     std::string out;
@@ -105,6 +109,7 @@ TEST_F(ProbeProvider, ReportsWhatFfprobeReports) {
     for (std::size_t i = 0; i < ours.size(); ++i) {  // Json equality tells "2" from 2
       for (const char* k : keys) EXPECT_EQ(ours[i].value(k, none), theirs[i].value(k, none)) << k;
     }
+    EXPECT_EQ(tree->at("format").value("tags", none), probed.at("format").value("tags", none));
     EXPECT_EQ(media->getDuration().value_or("absent"),
               probed.at("format").value("duration", "absent"));
   }
