@@ -63,14 +63,11 @@ class Pool {
   void forkPrepare() noexcept { mutex_.lock(); }
   void forkParent() noexcept { mutex_.unlock(); }
   void forkChild() noexcept {
-    if (!jobs_.empty()) {
-      try {
-        static_cast<void>(
-            std::make_unique<std::deque<std::function<void()>>>(std::move(jobs_)).release());
-      } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: the jobs stay, unrun
-      }
-      jobs_.clear();
+    try {
+      for (auto& job : jobs_) leftAlone_.push_back(std::move(job));
+    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: the rest are destroyed
     }
+    jobs_.clear();
     threads_ = 0;
     waiting_ = 0;
     std::construct_at(&ready_);  // the parent's waiters left it in a state of theirs
@@ -115,6 +112,7 @@ class Pool {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::function<void()>> jobs_;
+  std::deque<std::function<void()>> leftAlone_;  // a forked parent's, never run nor destroyed
   std::size_t threads_ = 0;
   std::size_t waiting_ = 0;
 };

@@ -20,15 +20,6 @@ void report(FFmpegCompleteCallback callback, std::shared_ptr<FFmpegSession> sess
   }
 }
 
-// Once the exit has begun a run's callback and options are left alone: destroying them could
-// reach a static of the host's that is already gone.
-void abandon(PendingRun run) noexcept {
-  try {
-    static_cast<void>(std::make_unique<PendingRun>(std::move(run)).release());
-  } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: then it is destroyed after all
-  }
-}
-
 }  // namespace
 
 Scheduler::Scheduler() : program_(VORNLIB_DEFAULT_FFMPEG) {
@@ -38,16 +29,23 @@ Scheduler::Scheduler() : program_(VORNLIB_DEFAULT_FFMPEG) {
 }
 
 void Scheduler::forkChild() noexcept {
-  // The parent's runs and their threads are not the child's: never started, never reported.
-  if (!queue_.empty()) {
-    try {
-      static_cast<void>(std::make_unique<std::deque<PendingRun>>(std::move(queue_)).release());
-    } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: the runs stay, unstarted
-    }
-    queue_.clear();
+  // The parent's runs and their threads are not the child's: never started, never reported,
+  // and not destroyed either (what they hold is the parent's business).
+  try {
+    for (PendingRun& run : queue_) leftAlone_.push_back(std::move(run));
+  } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: the rest are destroyed
   }
+  queue_.clear();
   active_ = 0;
   mutex_.unlock();
+}
+
+void Scheduler::leaveAlone(PendingRun run) noexcept {
+  const std::lock_guard lock(mutex_);
+  try {
+    leftAlone_.push_back(std::move(run));
+  } catch (...) {  // NOLINT(bugprone-empty-catch): out of memory: then it is destroyed after all
+  }
 }
 
 void Scheduler::submit(std::string arguments, FFmpegCompleteCallback callback, RunOptions options) {
@@ -120,7 +118,12 @@ void Scheduler::work(PendingRun run) noexcept {
       --active_;
       launchReady();
     }
-    if (runtime::exitBegun()) return abandon(std::move(run));
+    if (runtime::exitBegun()) {
+      // Its callback and options are left alone: destroying them could reach a static of the
+      // host's that is already gone.
+      leaveAlone(std::move(run));
+      return;
+    }
     report(std::move(run.callback), std::move(session));
     const std::lock_guard lock(mutex_);
     if (queue_.empty() || active_ >= effectiveLimit() || runtime::exitBegun()) return;

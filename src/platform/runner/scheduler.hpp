@@ -42,9 +42,12 @@ class Scheduler {
   // Starts threads for queued runs while the bound allows. Called with mutex_ held.
   void launchReady() noexcept;
   void work(PendingRun run) noexcept;
+  // Keeps a run that is never to be reported, never destroyed (the scheduler is immortal).
+  void leaveAlone(PendingRun run) noexcept;
 
   std::mutex mutex_;
   std::deque<PendingRun> queue_;
+  std::deque<PendingRun> leftAlone_;  // runs of a parent, or ended during the exit
   std::size_t active_ = 0;
   std::size_t requestedLimit_ = 0;
   std::filesystem::path program_;
