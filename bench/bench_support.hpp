@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the benchmarks share: running a program to its end, making tones, medians.
 #pragma once
 

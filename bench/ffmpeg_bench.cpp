@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The FFmpeg engine against running the same ffmpeg invocation directly, and many conversions
 // at once against the runner's bound.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one entry point of vornlib-bench: every bench/*.cpp only registers benchmarks.
 // `vornlib-bench --native-once SRC CONVERSION` is the child of the native memory benchmark.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native engine against the ffmpeg program doing the same conversion, and against copying
 // the file, interleaved in one run; and the memory one native conversion takes.
 //

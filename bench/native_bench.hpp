@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The child side of the native engine's memory benchmark (see native_bench.cpp).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vornex::FileInfo against the ffprobe program on the same files, interleaved in one run:
 // each iteration probes in-process and reads all six facts, then runs
 //   ffprobe -v quiet -print_format json -show_format -show_streams <file>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What progress reports cost: the same conversion with a progress handler (one that counts the
 // reports and always answers proceed) and without options, interleaved off, on, off, on … so that
 // a change in the machine's load touches both alike. Reports the median ratio on/off and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What starting an FFmpeg run costs as the host grows: the same runs in a host that has touched
 // 0, 1 and 4 GiB of its heap, in one process, one size after the other.
 #include <benchmark/benchmark.h>

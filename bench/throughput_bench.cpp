@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput: 200 short conversions started at once against the same 200 one after another,
 // through each engine. The ratio sequential / at once says how well the cores are used.
 #include <benchmark/benchmark.h>

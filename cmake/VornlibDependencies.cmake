@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Dependencies from Debian (the README's set-up installs them).
 include(GNUInstallDirs)
 find_package(Threads REQUIRED)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install the library, its headers, a CMake package (find_package(Vornlib), target
 # Vornlib::vornlib) and a pkg-config file (vornlib.pc).
 include(CMakePackageConfigHelpers)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The warnings every target of ours builds with.
 function(vornlib_warnings target)
   target_compile_options(${target} PRIVATE

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Example host program: converts one source to each of the eleven formats with its default
 // codec (44100 Hz, 16 bits, 2 channels, 128 kbit/s), letting Vornlib pick the engine. The
 // conversions run at once through the future style; a progress line on standard error follows

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Vornex::Codec: the audio encodings Vornlib knows.
 #pragma once

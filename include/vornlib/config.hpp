@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Vornex::Config: everything a caller decides about one conversion.
 #pragma once

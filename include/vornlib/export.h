@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /** @file
  * VORNLIB_API marks what Vornlib's shared library exports. The library is built with hidden
  * visibility, so everything not marked stays inside it; a static build exports nothing either

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// ExtError: the failures of the native (in-process) conversion engine.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// The FFmpeg runner: runs the `ffmpeg` program for the FFmpeg engine, and for a host that
 /// wants to run it directly. Process-wide settings: the program and the number of runs at once.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Vornex::FileInfo: what a media file says about its first audio stream.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Vornex::Format: the container formats Vornlib writes, and the codecs each accepts.
 #pragma once

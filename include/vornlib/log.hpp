@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Where Vornlib's log lines go.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// VornError: the library's own error values.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// VornFFMpegConverter: the engine that converts by running the `ffmpeg` program.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /** @file
  * Vornlib's C interface: the two conversion entry points, and configurations to hand them.
  *

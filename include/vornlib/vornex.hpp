@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Vornex: the namespace class of the conversion entry points and of the nested public types.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /// @file
 /// Vornlib: audio file conversion. Include this header to get the whole C++ interface.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "facade/delivery.hpp"
 
 #include <mutex>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Delivering a conversion's end to the host: the final progress report and the observer, then
 // the outcome to a completion or a future.
 #pragma once

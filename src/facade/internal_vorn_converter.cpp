@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "facade/internal_vorn_converter.hpp"
 
 #include <array>

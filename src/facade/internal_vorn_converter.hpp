@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine interface, the engine choice and the library's two engines.
 #pragma once
 

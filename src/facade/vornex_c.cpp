@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C interface: translation between C values and the C++ entry points, nothing more.
 #include "vornlib/vornex.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C entry points with the engine factory passed in, so that tests can drive them with
 // fake engines. The extern "C" functions call these with the library's own engines.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns a configuration into the FFmpeg argument string of one conversion.
 #pragma once
 

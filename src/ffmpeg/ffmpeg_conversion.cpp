@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ffmpeg/ffmpeg_conversion.hpp"
 
 #include <sys/stat.h>

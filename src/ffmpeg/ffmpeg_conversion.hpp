@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One conversion through an FFmpeg runner: the body of VornFFMpegConverter::convert, with the
 // runner passed in so that tests can end runs however they like.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vornlib/vorn_ffmpeg_converter.hpp"
 
 #include "ffmpeg/ffmpeg_conversion.hpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vornlib/file_info.hpp"
 
 #include <locale.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Building a FileInfo from any probe provider, so that tests can hand it any property tree.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "native/audio_file_calls.hpp"
 
 #include "platform/posix/output.hpp"

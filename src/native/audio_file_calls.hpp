@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native engine's door to the audio-file service: owned file handles, and each call the
 // engine makes, with a failing status turned into ExtError here and nowhere else.
 #pragma once

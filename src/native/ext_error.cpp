@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <charconv>
 #include <cstring>
 #include <string_view>

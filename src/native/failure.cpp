@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "native/failure.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the native engine tells of a failure: the step that failed, in words for the observer,
 // and the one log line.
 #pragma once

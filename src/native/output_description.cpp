@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "native/output_description.hpp"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How a configuration is stored by the audio-file service: the codec and file-type tables and
 // the output stream description.
 #pragma once

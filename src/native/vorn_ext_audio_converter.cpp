@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "native/vorn_ext_audio_converter.hpp"
 
 #include <algorithm>

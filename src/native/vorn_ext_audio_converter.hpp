@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // VornExtAudioConverter: the in-process conversion engine.
 #pragma once
 

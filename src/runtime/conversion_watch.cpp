@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runtime/conversion_watch.hpp"
 
 #include <algorithm>

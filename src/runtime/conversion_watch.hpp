@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a conversion shares with the host while it runs: how far it has got, whether the host
 // wants it stopped, and what the host's observer is to learn at its end.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared background executor: two process-wide sets of detached worker threads, started on
 // demand. Workers that stay idle for a few seconds end, so an idle host keeps none of them.
 //

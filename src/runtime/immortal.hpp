@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A process-wide object that is built on first use and never destroyed.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The log: one line at a time to the installed sink (standard error by default).
 #pragma once
 

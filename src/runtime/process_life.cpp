@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "runtime/process_life.hpp"
 
 #include <pthread.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two events of the host's process that Vornlib's process-wide state must follow: the start
 // of its exit, and a fork.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vornlib/codec.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vornlib/config.hpp"
 
 #include "vornlib/vorn_error.hpp"

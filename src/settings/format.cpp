@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vornlib/format.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The C interface, used from C as a C host would. */
 #define _POSIX_C_SOURCE 200809L
 #include <vornlib/version.h>

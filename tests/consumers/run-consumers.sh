@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # shellcheck disable=SC2015 # "a && b || fail" below: fail when any step fails
 # Installs a static and a shared Vornlib into one temporary prefix and builds and runs two host
 # programs against each: cpp/ (CMake, find_package, VORNLIB_SHARED_LIBS choosing) and c/

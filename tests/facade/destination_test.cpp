@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where an output goes when the host says: a directory of its own, a file it names, or a name
 // something already holds, through both engines, both styles and the C interface.
 #include <gtest/gtest.h>

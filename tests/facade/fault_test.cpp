@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Faults during a conversion, through each engine: each ends in exactly one report, an error
 // (or, for a source cut short, possibly a valid file), and leaves nothing open or running.
 #include <gtest/gtest.h>

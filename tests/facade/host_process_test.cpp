@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vornlib as a guest in a host's process: the host exits with work in flight, or forks. Each
 // case runs in a child of its own, which an alarm ends if it hangs.
 #include <gtest/gtest.h>

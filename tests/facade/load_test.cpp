@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // 200 conversions at once over both engines and both styles: each reports once, with a valid
 // file, ffmpeg never runs above its bound, and nothing is left open or running.
 #include <gtest/gtest.h>

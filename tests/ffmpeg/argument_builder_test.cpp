@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ffmpeg/argument_builder.hpp"
 
 #include "platform/runner/argument_split.hpp"

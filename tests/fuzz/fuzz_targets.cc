@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fuzz targets: each fuzz-* executable runs the function VORNLIB_FUZZ_TARGET names on every
 // input. A fault, a leak, a hang and a broken invariant (__builtin_trap) are findings.
 #include <unistd.h>

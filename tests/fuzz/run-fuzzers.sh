@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds Vornlib's libFuzzer targets with clang and the address and undefined-behaviour
 # sanitizers (the library too), makes their seed corpora with the real ffmpeg and ffprobe, and
 # runs each target in turn. Exits non-zero when any target found a crash, a leak, a hang or a

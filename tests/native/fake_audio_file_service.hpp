@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted audio-file service for the native engine: traces each call, answers as told.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Real conversions through the native engine and the FFmpeg-backed audio-file service, read
 // back by the real ffmpeg and ffprobe.
 #include <gtest/gtest.h>

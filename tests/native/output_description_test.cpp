@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The description of the stored data, worked out from a configuration.
 #include <gtest/gtest.h>
 

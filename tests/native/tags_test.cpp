@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native engine keeps a source's tags as the ffmpeg program keeps them: for every source kind
 // and every native target, the output's tags (read back by the real ffprobe) are the very ones
 // `ffmpeg -i source out.<ext>` writes, and FileInfo reads the title of each.

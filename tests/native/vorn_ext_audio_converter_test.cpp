@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The native engine's steps, closings, log line and report, driven through a scripted service.
 #include <gtest/gtest.h>
 

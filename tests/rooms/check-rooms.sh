@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Keeps the source one house: which room may include which, and no file over 400 lines.
 # Usage: check-rooms.sh [repository root]. Prints each breach and exits 1 if there is any.
 set -u

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "support/support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the tests: waiting without hanging, capturing the log, running programs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/audio_file/audio_file.hpp"
 
 #include <cerrno>

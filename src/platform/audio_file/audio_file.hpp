@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The audio-file service: open, create, read and write audio files in any format FFmpeg can
 // demux, exchanging samples in a client format, with the calls, structures and 32-bit status
 // codes of the extended audio-file service found on other platforms, so that the native

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file a writer makes, as FFmpeg's muxer writes it: what is written before the file exists is
 // staged in memory and moved into the file once it is created. One never created is memory only,
 // where the writer tries a header, so that a header the muxer refuses leaves nothing behind.

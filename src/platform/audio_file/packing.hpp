@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // How the writer's resampled samples become the bytes a PCM file stores.
 #pragma once
 

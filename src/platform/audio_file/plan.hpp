@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a stream description decides about the file the writer makes, checked before anything is
 // created, and the encoder it takes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading side of the audio-file service: decodes the first audio stream of a file and hands
 // it out in the client format.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/audio_file/tags.hpp"
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Tags between FFmpeg's dictionaries and the service's AudioFileInfoDictionary.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writing side of the audio-file service: encodes client-format samples into a new file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Owners of FFmpeg objects: each frees its object the way FFmpeg asks, on every path.
 #pragma once
 

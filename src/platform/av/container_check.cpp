@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/av/container_check.hpp"
 
 #include <sys/stat.h>

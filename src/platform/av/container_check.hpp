@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A look at a file's structure before a demuxer reads it. FFmpeg's demuxers allocate by the sizes
 // a file declares (a RIFF INFO entry, a FLAC metadata block, the samples a table announces), and
 // many zero what they allocate, so a file of a few bytes could make the host allocate

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/av/file_bytes.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random reads of small fields from an open file, for walking a container's structure before
 // FFmpeg reads it. Reads go by offset (pread), so the descriptor's position, which FFmpeg's I/O
 // context relies on, never moves.

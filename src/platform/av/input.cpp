@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/av/input.hpp"
 
 #include <fcntl.h>

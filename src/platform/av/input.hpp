@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading one local regular file through FFmpeg's I/O layer, never through a protocol: the path
 // is always a file-system path, never a URL, a network address or "concat:"/"pipe:" and the
 // like, and the file checked is the file read.

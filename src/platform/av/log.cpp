@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/av/log.hpp"
 
 #include <algorithm>

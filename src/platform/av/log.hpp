@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // FFmpeg's messages from Vornlib's own in-process work: never on the host's standard error.
 //
 // FFmpeg has one log callback for the whole process. Vornlib installs its own when it is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MP4 / QuickTime part of the look before demuxing (see container_check.hpp).
 //
 // FFmpeg bounds each atom it reads by its parent and the outermost by the file, and stops each

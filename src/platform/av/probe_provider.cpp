@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/av/probe_provider.hpp"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The media probe: opens one file, reads what its container and streams declare, and hands
 // the result over as a property tree laid out like ffprobe's JSON report
 // (`-print_format json -show_format -show_streams`), the tags of the container and of each

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The sample converter between a file's audio and a client format, shared by reading and
 // writing: rate, channel count and sample format in one libswresample context.
 #pragma once

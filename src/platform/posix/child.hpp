@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A started program, whichever way it was started: under a keeper, or with posix_spawn where
 // the system refuses the keeper.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keeper: a process that starts the program of a run, waits for it and tells how it ended,
 // out of the host's sight, at a cost that does not grow with the host.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/posix/output.hpp"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where a conversion's output goes: the temporary directory, a directory of the host's or a file
 // the host names; fresh UUID names; and creating the file safely, also in a directory that other
 // users share.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // File-system paths as the engines take them from a host.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pipes for talking with started programs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a program as a child process, without a shell, and captures what it prints.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System calls made without the C library, for code that runs in a process sharing the host's
 // memory (the keeper): such code may not touch the C library's state (errno, locks), nor the
 // sanitizers', which belong to the thread that started it.

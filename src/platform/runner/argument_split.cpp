@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/runner/argument_split.hpp"
 
 namespace vornlib::platform::runner {

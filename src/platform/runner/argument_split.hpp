@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splits an FFmpeg argument string into the argument vector handed to the program.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/runner/encoders.hpp"
 
 #include <algorithm>

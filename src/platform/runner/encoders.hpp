@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Encoders that FFmpeg builds of other platforms have, replaced by FFmpeg's own encoder of the
 // same codec where the program lacks them.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Follows what ffmpeg prints as it goes: the input's duration, then the statistics lines.
 #pragma once
 

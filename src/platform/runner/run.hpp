@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run of the `ffmpeg` program, from its argument string to its session.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the FFmpeg engine may ask of a runner beyond FFmpegRunner::executeAsync: a check right
 // before the run's process starts, progress in seconds, and a way to stop the run.
 #pragma once

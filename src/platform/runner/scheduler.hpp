@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The process runner's queue: the settings (program, bound) and the threads that carry runs.
 #pragma once
 

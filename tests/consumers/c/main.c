@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C host of the installed library, linked through pkg-config: converts a tone through both
  * engines, once to the end and once stopped at its first progress report, and counts what
  * the observer sees. Run it in a scratch directory: the tones are made there. */

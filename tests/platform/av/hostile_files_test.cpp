@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Hostile files: a few bytes declaring huge chunks, tables or tags must cost the host little when
 // probed or converted, and are refused as unreadable; their well-formed neighbours still open.
 // Each path of each file runs in a child process of its own, whose peak resident size is read.

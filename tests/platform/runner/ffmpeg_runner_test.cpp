@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vornlib/ffmpeg_runner.hpp"
 
 #include <fcntl.h>

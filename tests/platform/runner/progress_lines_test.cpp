@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "platform/runner/progress_lines.hpp"
 
 #include <gtest/gtest.h>
