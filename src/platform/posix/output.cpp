@@ -38,10 +38,6 @@ std::string uuidString() {
   return std::string(text.data(), 36);
 }
 
-std::string temporaryOutputPath(std::string_view extension) {
-  return temporaryDirectory().append(uuidString()).append(".").append(extension);
-}
-
 OutputPlace outputPlace(const std::filesystem::path& destination) {
   OutputPlace place;
   if (destination.empty()) {

@@ -23,9 +23,6 @@ std::string temporaryDirectory();
 // A new random UUID, 36 characters, upper-case hexadecimal in groups of 8-4-4-4-12.
 std::string uuidString();
 
-// A fresh output name in the temporary directory: <directory><UUID>.<extension>.
-std::string temporaryOutputPath(std::string_view extension);
-
 // Where one output goes.
 struct OutputPlace {
   std::string directory;  // ending in '/': the output gets a fresh name there
