@@ -12,8 +12,13 @@
 
 namespace vornlib::fuzz {
 
-using namespace platform;
 using namespace platform::audio;
+using platform::av::ffmpegProbeProvider;
+using platform::av::MediaInformation;
+using platform::av::ProbeProvider;
+using platform::av::ProbeSession;
+using platform::av::PropertyTree;
+using platform::runner::splitArguments;
 
 // The input written to this process's own file, rewritten for each input and removed at exit.
 const std::string& inputFile(const uint8_t* data, size_t size) {
@@ -32,7 +37,7 @@ const std::string& inputFile(const uint8_t* data, size_t size) {
 void readAll(const std::optional<Vornex::FileInfo>& info) {
   if (!info) return;
   static_cast<void>(std::tuple(info->duration(), info->bitRate(), info->sampleRate(),
-                               info->codecName(), info->chanelsCount()));
+                               info->codecName(), info->chanelsCount(), info->tag("title")));
   if (info->bitDepth().value_or(1) < 1) __builtin_trap();
 }
 
@@ -62,13 +67,14 @@ void probe(const uint8_t* data, size_t size) {
   readAll(info::makeFileInfo(inputFile(data, size), ffmpegProbeProvider()));
 }
 
-// The arguments hold every character of the text but the quotes and the blanks between them, in
-// order (so never a quote).
+// The arguments hold every character of the text but the quotes, the blanks between them and
+// the backslashes that escape a quote, in order.
 void argumentSplit(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size), joined;
   for (const std::string& argument : splitArguments(text)) joined += argument;
-  std::erase_if(text, [](char c) { return c == '"' || c == ' '; });
-  std::erase(joined, ' ');
+  const auto markup = [](char c) { return c == '"' || c == ' ' || c == '\\'; };
+  std::erase_if(text, markup);
+  std::erase_if(joined, markup);
   if (joined != text) __builtin_trap();
 }
 

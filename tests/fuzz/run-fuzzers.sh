@@ -3,9 +3,9 @@
 # Builds Vornlib's libFuzzer targets with clang and the address and undefined-behaviour
 # sanitizers (the library too), makes their seed corpora with the real ffmpeg and ffprobe, and
 # runs each target in turn. Exits non-zero when any target found a crash, a leak, a hang or a
-# run-away allocation (over 4 GB: a WAV whose chunk sizes lie makes FFmpeg itself, and
-# ffprobe alike, allocate up to about 2 GB before it refuses the file); the input that found
-# it is left under BUILD/fuzz-artifacts/.
+# run-away allocation (one over 1 GB, or 2 GB resident with the sanitizers' own: files that
+# declare huge chunks are refused before FFmpeg's demuxers allocate by them); the input that
+# found it is left under BUILD/fuzz-artifacts/.
 # The targets' own standard error (FFmpeg's complaints about damaged input) is closed; the
 # sanitizers' and libFuzzer's reports still reach BUILD/fuzz-TARGET.log.
 #   tests/fuzz/run-fuzzers.sh [SECONDS]   each target's time, 60 by default
@@ -54,7 +54,7 @@ for target in "${targets[@]}"; do
   echo "== fuzz-$target for ${seconds}s"
   if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     "$build/tests/fuzz/fuzz-$target" -max_total_time="$seconds" -timeout=10 \
-      -rss_limit_mb=4096 -malloc_limit_mb=4096 -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$target-" \
+      -rss_limit_mb=2048 -malloc_limit_mb=1024 -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="$build/fuzz-artifacts/$target-" \
       "$work" "$seeds/${corpus[$target]}" 2>"$build/fuzz-$target.log"; then
     failed+=("$target")
     grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error)|^artifact_prefix|Test unit written' \
