@@ -109,8 +109,9 @@ class VORNLIB_API Vornex {
   };
   // Stopping: the `ffmpeg` process is ended and reaped, or the native copy stops and closes both
   // files; the conversion then completes once with VornError::stopped (a run stopped before
-  // its process started never starts). The partial output stays, as for any failure. A stop
-  // that comes after the conversion has finished changes nothing.
+  // its process started never starts). The partial output stays, as for any failure; an output
+  // no audio reached yet is removed. A stop that comes after the conversion has finished
+  // changes nothing.
 
   /// Installs `observer` for the whole process (an empty one removes it) and returns the one it
   /// replaced. It then sees every conversion that reaches an engine through convert() or the C
@@ -139,8 +140,9 @@ class VORNLIB_API Vornex {
   /// run's slot (vornlib::maxConcurrentFFmpegRuns) and starts queued runs before calling it.
   /// Failures go to `completition` (never thrown): VornError from the FFmpeg engine
   /// (ffmpegUnknownError, also when no thread could be started for the run), ExtError from the
-  /// native one. A failed conversion may leave a partial file. A null `cfg` completes at once
-  /// with VornError::unknownError; an empty `completition` makes the call do nothing.
+  /// native one. A failed conversion may leave a partial file, never one that no audio reached.
+  /// A null `cfg` completes at once with VornError::unknownError; an empty `completition` makes
+  /// the call do nothing.
   static void convert(const std::filesystem::path& file, const std::shared_ptr<Config>& cfg,
                       Completion completition);
 

@@ -14,6 +14,7 @@
 #include "native/failure.hpp"
 #include "native/output_description.hpp"
 #include "platform/av/log.hpp"
+#include "platform/posix/output.hpp"
 #include "platform/posix/path.hpp"
 #include "runtime/conversion_watch.hpp"
 
@@ -55,12 +56,18 @@ class Conversion {
              runtime::ConversionWatch* watch, const std::filesystem::path& destination) noexcept
       : service_(service), with_(with), watch_(watch), destinationAsked_(destination) {}
 
-  Outcome run(const std::filesystem::path& file) noexcept;
+  // Converts; after a failure or a stop that left the output without audio, removes it.
+  Outcome run(const std::filesystem::path& file) noexcept {
+    const Outcome outcome = steps(file);
+    if (outcome != Outcome::converted) discardUnwritten();
+    return outcome;
+  }
 
   std::string& destination() noexcept { return destination_; }
   const std::optional<ExtError>& error() const noexcept { return error_; }
 
  private:
+  Outcome steps(const std::filesystem::path& file) noexcept;
   // Copies every frame of the source to the destination through one buffer, reused throughout.
   // False when the watch asked for a stop.
   bool copyAudio(audio::ExtAudioFileRef source, audio::ExtAudioFileRef destination,
@@ -69,6 +76,11 @@ class Conversion {
   // failed conversion.
   void noteOutput() noexcept;
   void noteFailure(const platform::av::MessageCapture& said) noexcept;
+  // An output that no audio reached holds nothing the host asked for, and left at a name of the
+  // host's it would make a second try fail: it goes, when it is still the file created here.
+  // Audio the service took may still not have reached the file (it buffers), so a file left
+  // empty goes too.
+  void discardUnwritten() noexcept;
 
   audio::AudioFileService& service_;
   const Vornex::Config& with_;
@@ -77,10 +89,12 @@ class Conversion {
   std::string source_;                             // the source's absolute name
   std::string destination_;                        // the output's name, once one is chosen
   Step step_ = Step::openSource;
-  std::optional<ExtError> error_;  // after a failure
+  std::optional<ExtError> error_;                         // after a failure
+  std::optional<platform::posix::FileIdentity> created_;  // the output, once created
+  bool audioWritten_ = false;                             // once a write to it succeeded
 };
 
-Outcome Conversion::run(const std::filesystem::path& file) noexcept {
+Outcome Conversion::steps(const std::filesystem::path& file) noexcept {
   // FFmpeg's words, beneath the service, are for the reason of a failure, not for stderr.
   const platform::av::MessageCapture said;
   try {
@@ -102,6 +116,7 @@ Outcome Conversion::run(const std::filesystem::path& file) noexcept {
     const platform::posix::OutputPlace place = platform::posix::outputPlace(destinationAsked_);
     AudioFile destination = createDestination(service_, place, destination_,
                                               with_.fileFormat.fileExtension(), *type, stored);
+    created_ = platform::posix::identityOf(destination_);
     noteOutput();
     if (!tags.empty()) {
       step_ = Step::setTags;
@@ -155,11 +170,22 @@ bool Conversion::copyAudio(audio::ExtAudioFileRef source, audio::ExtAudioFileRef
     if (frames == 0) return true;
     step_ = Step::write;
     check(service_.ExtAudioFileWrite(destination, frames, &list));
+    audioWritten_ = true;
     if (progress) {
       written += frames;
       progress->advance(static_cast<double>(written) * secondsPerFrame);
     }
   }
+}
+
+void Conversion::discardUnwritten() noexcept {
+  if (!created_) return;
+  const bool removed = audioWritten_
+                           ? platform::posix::removeIfStillEmpty(destination_, *created_)
+                           : platform::posix::removeIfStillTheFile(destination_, *created_);
+  if (!removed) return;
+  destination_.clear();
+  noteOutput();
 }
 
 void Conversion::noteOutput() noexcept {

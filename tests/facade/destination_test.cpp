@@ -111,4 +111,34 @@ TEST(Destination, ADirectoryOrAFileOfTheHostsAndNothingThereTouched) {
   ::umask(umask);
 }
 
+// A conversion stopped before any audio reached its output leaves no file, in the temporary
+// directory or at a name of the host's, which can then be tried again.
+TEST(Destination, AnOutputNoAudioReachedIsGoneAndItsNameFreeAgain) {
+  const TempDir dir, out;
+  const TmpdirScope scope(out.path());
+  makeTone(dir / "tone.wav", 0.2, 22050, 1);
+  std::stop_source stopped;
+  stopped.request_stop();
+  for (const Vornex::Format format : {Vornex::Format::wav, Vornex::Format::mp3}) {
+    for (const fs::path& named : {fs::path(), dir / ("named." + std::string(format.rawValue()))}) {
+      SCOPED_TRACE(std::string(format.rawValue()) + " " + named.native());
+      for (const bool stop : {true, false}) {
+        Vornex::Options options;
+        options.destination = named;
+        if (stop) options.stop = stopped.get_token();
+        Reports reports;
+        Vornex::convert(dir / "tone.wav",
+                        std::make_shared<Vornex::Config>(format, std::nullopt, 22050, 16, 1, 64),
+                        reports.completion(), options);
+        const Report report = reports.first().value_or(Report{});
+        EXPECT_EQ(report.location.has_value(), !stop);
+        EXPECT_EQ(report.error,
+                  stop ? std::optional<Vornex::Error>(VornError::stopped) : std::nullopt);
+        EXPECT_EQ(!fs::is_empty(out.path()) || (!named.empty() && fs::exists(named)), !stop);
+        if (report.location) fs::remove(*report.location);
+      }
+    }
+  }
+}
+
 }  // namespace

@@ -99,15 +99,34 @@ std::optional<FileIdentity> identityOf(const UniqueFd& file) noexcept {
   return FileIdentity{status.st_dev, status.st_ino};
 }
 
-bool removeIfStillEmpty(const std::string& path, const FileIdentity& created) noexcept {
+std::optional<FileIdentity> identityOf(const std::string& path) noexcept {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
+namespace {
+
+bool removeIfStill(const std::string& path, const FileIdentity& created, bool emptyOnly) noexcept {
   // Only the owner may rename or remove a file in a sticky directory, so what is found under
   // the name here is still what is removed below.
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0 ||
-      status.st_dev != created.device || status.st_ino != created.inode) {
+  if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      (emptyOnly && status.st_size != 0) || status.st_dev != created.device ||
+      status.st_ino != created.inode) {
     return false;
   }
   return ::unlink(path.c_str()) == 0;
+}
+
+}  // namespace
+
+bool removeIfStillEmpty(const std::string& path, const FileIdentity& created) noexcept {
+  return removeIfStill(path, created, true);
+}
+
+bool removeIfStillTheFile(const std::string& path, const FileIdentity& created) noexcept {
+  return removeIfStill(path, created, false);
 }
 
 }  // namespace vornlib::platform::posix

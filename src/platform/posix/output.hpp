@@ -78,10 +78,16 @@ struct FileIdentity {
   ino_t inode = 0;
 };
 std::optional<FileIdentity> identityOf(const UniqueFd& file) noexcept;
+// The same for the regular file at `path`, a link not followed; none for anything else.
+std::optional<FileIdentity> identityOf(const std::string& path) noexcept;
 
 // Removes `path` when it still is the file `created` and still empty: an output nothing was
 // written into. Anything else there (written into, replaced, a link) is left as it is. True
 // when it removed it.
 bool removeIfStillEmpty(const std::string& path, const FileIdentity& created) noexcept;
+
+// Removes `path` when it still is the file `created`, whatever it holds: an output whose
+// writer put in nothing but its own framing. True when it removed it.
+bool removeIfStillTheFile(const std::string& path, const FileIdentity& created) noexcept;
 
 }  // namespace vornlib::platform::posix
