@@ -52,6 +52,7 @@ class Walker {
 
  private:
   int id3Frames(int64_t at, int64_t length, int version, int flags) noexcept;
+  int pastTheEnd(const uint8_t* name, int64_t payload, uint64_t size, bool tag) noexcept;
   int frameStartsAt(int64_t offset) noexcept;
 
   FileBytes& file_;
@@ -132,6 +133,16 @@ int Walker::id3Frames(int64_t at, int64_t length, int version, int flags) noexce
   return 0;
 }
 
+// A chunk, other than the audio, that runs past the end of the file ends the walk. A file cut
+// short inside it still reads, FFmpeg taking what there is of it, unless the chunk declares far
+// more than was ever cut off; a tag in it is walked, as FFmpeg allocates by the tag's own sizes.
+// Bytes without a chunk's name are what some writers leave after the last chunk.
+int Walker::pastTheEnd(const uint8_t* name, int64_t payload, uint64_t size, bool tag) noexcept {
+  if (!plausibleName(name)) return 0;
+  if (!file_.cutShortIn(payload, size)) return AVERROR_INVALIDDATA;
+  return tag ? id3Tags(payload) : 0;
+}
+
 // RIFF WAVE, and RF64 / BW64 whose data size is in the ds64 chunk. FFmpeg reads on after the
 // data chunk when it knows where that ends, so the walk does too.
 int Walker::riff(int64_t at) noexcept {
@@ -152,7 +163,8 @@ int Walker::riff(int64_t at) noexcept {
       if (size < 0 || (!sized64 && (size == 0 || size == 0xffffffff))) return 0;
       if (!file_.holds(payload, static_cast<uint64_t>(size))) return 0;
     } else if (!file_.holds(payload, static_cast<uint64_t>(size))) {
-      return plausibleName(chunk) ? AVERROR_INVALIDDATA : 0;  // else bytes past the last chunk
+      return pastTheEnd(chunk, payload, static_cast<uint64_t>(size),
+                        named(chunk, "id3 ") || named(chunk, "ID3 "));
     } else if (named(chunk, "ds64") && size >= 16) {
       uint8_t sizes[16];
       if (const int status = file_.read(payload, sizes, sizeof sizes); status < 0) return status;
@@ -196,6 +208,7 @@ int Walker::aiff(int64_t at) noexcept {
     const uint32_t size = be32(chunk + 4);
     const int64_t payload = offset + 8;
     if (!file_.holds(payload, size)) {
+      // FFmpeg itself cannot read a file cut inside a chunk after the audio.
       return named(chunk, "SSND") || !plausibleName(chunk) ? 0 : AVERROR_INVALIDDATA;
     }
     if (named(chunk, "ID3 ")) {
@@ -216,9 +229,11 @@ int Walker::caf(int64_t at) noexcept {
     }
     const auto size = static_cast<int64_t>(be64(chunk + 4));
     const int64_t payload = offset + 12;
-    if (size < 0 || !file_.holds(payload, static_cast<uint64_t>(size))) {
-      return named(chunk, "data") || !plausibleName(chunk) ? 0 : AVERROR_INVALIDDATA;
-    }
+    if (named(chunk, "data") && (size < 0 || !file_.holds(payload, static_cast<uint64_t>(size))))
+      return 0;
+    if (size < 0) return plausibleName(chunk) ? AVERROR_INVALIDDATA : 0;
+    if (!file_.holds(payload, static_cast<uint64_t>(size)))
+      return pastTheEnd(chunk, payload, static_cast<uint64_t>(size), false);
     offset = payload + size;
   }
 }

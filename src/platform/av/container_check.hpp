@@ -6,7 +6,8 @@
 // atom or tag running past the end of the file, a sample table longer than its atom, more index
 // entries than the file could back, or compressed metadata that would inflate far beyond the
 // file. The audio data itself (RIFF and CAF `data`, AIFF `SSND`, MP4 `mdat`) may run past the
-// end: recordings cut short still read.
+// end: recordings cut short still read; so may the last chunk of a RIFF or CAF file, when it
+// declares no more than a file cut short inside it could have held.
 #pragma once
 
 #include <cstdint>

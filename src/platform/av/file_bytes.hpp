@@ -21,6 +21,15 @@ class FileBytes {
     return offset >= 0 && offset <= size_ && size <= static_cast<uint64_t>(size_ - offset);
   }
 
+  // Whether `size` bytes from `offset`, running past the end, can be a part the file was cut
+  // short in: they go beyond it by no more than the file's own size and kCutAllowance, so that
+  // what a demuxer allocates by them stays within a small multiple of the file.
+  bool cutShortIn(int64_t offset, uint64_t size) const noexcept {
+    return offset >= 0 && offset <= size_ &&
+           size <=
+               static_cast<uint64_t>(size_ - offset) + static_cast<uint64_t>(size_) + kCutAllowance;
+  }
+
   // Copies the `count` bytes (at most kMaxRead) at `offset` into `out`. Returns 0, AVERROR_EOF
   // when the file ends before them, or AVERROR of the errno of a failed read. A window of the
   // file is kept, so that walking neighbouring fields costs one system call per window.
@@ -31,6 +40,7 @@ class FileBytes {
   int readPadded(int64_t offset, uint8_t* out, std::size_t count) noexcept;
 
   static constexpr std::size_t kMaxRead = 64;
+  static constexpr uint64_t kCutAllowance = 1 << 20;
 
  private:
   int descriptor_;

@@ -161,9 +161,16 @@ TEST(HostileFiles, CostLittleAndAreRefusedWhileGoodNeighboursOpen) {
   const Bytes packed = "TIT2" + syncsafe(static_cast<uint32_t>(bomb.size() + 4)) + "\0\x09"s +
                        be32(2 + 130000 * 258) + bomb;
   const Bytes ssnd = "SSND" + be32(808) + zeros(808);
+  // A chunk after the audio, of 200 bytes, the file cut short 60 bytes into it.
+  const auto cutAfterAudio = [&](const char* tone, const Bytes& head) {
+    return contents(dir / tone) + head + Bytes(60, 'x');
+  };
   files.insert(
       files.end(),
       {{"good-cut.wav", wav.substr(0, wav.size() * 3 / 5)},
+       {"good-cut-list.wav",
+        cutAfterAudio("tone.wav", "LIST" + le32(200) + "INFOICMT" + le32(188))},
+       {"good-cut-info.caf", cutAfterAudio("tone.caf", "info" + zeros(4) + be32(200) + be32(3))},
        {"good-tagged.mp3",
         "ID3\4\0\0"s + syncsafe(static_cast<uint32_t>(frame.size())) + frame + mp3},
        {"given.wav", "RIFF" + le32(0x686) + "WAVE" + kFmt + "LIST" + le32(0xa000001a) + "INFOISFT" +
